@@ -1,0 +1,216 @@
+#include "qvarvexserviceconnection.h"
+
+#include "qvpncredentialscrypt.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+namespace {
+
+const QString serviceName = QStringLiteral("Varvex");
+const int connectTimeoutMs = 100;
+
+// Values of m_pendingRequest, one per request slot.
+enum PendingRequest {
+    NoRequest = 0,
+    StatusRequest = 1,
+    ConnectRequest = 2,
+    AbortRequest = 3,
+    ServerListRequest = 4,
+    CredentialsRequest = 5,
+    UpdateCAFileRequest = 6
+};
+
+} // namespace
+
+QVarvexServiceConnection::QVarvexServiceConnection(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_socket, &QLocalSocket::readyRead, this, &QVarvexServiceConnection::socket_readyRead);
+    connect(&m_socket, &QLocalSocket::disconnected, this, &QVarvexServiceConnection::socket_disconnected);
+}
+
+QVarvexServiceConnection::~QVarvexServiceConnection()
+{
+    m_closing = true;
+    // The socket outlives this destructor's body; its shutdown must not
+    // reach the slots of a half-destroyed object.
+    disconnect(&m_socket, nullptr, this, nullptr);
+    m_socket.abort();
+    m_buffer.clear();
+}
+
+bool QVarvexServiceConnection::connectToService()
+{
+    m_closing = false;
+    m_socket.connectToServer(serviceName, QIODevice::ReadWrite);
+    m_socket.waitForConnected(connectTimeoutMs);
+    return m_socket.isOpen();
+}
+
+void QVarvexServiceConnection::disconnectFromService()
+{
+    m_closing = true;
+    m_socket.disconnectFromServer();
+}
+
+bool QVarvexServiceConnection::beginRequest(const char* method)
+{
+    if (!m_socket.isOpen()) {
+        emit error(QStringLiteral("VarvexServiceConnection is not open for method %1").arg(QLatin1String(method)));
+        return false;
+    }
+    return true;
+}
+
+void QVarvexServiceConnection::sendRequest(const char* method, quint8 code, int pending, const QByteArray& payload)
+{
+    if (m_pendingRequest != NoRequest)
+        emit error(QStringLiteral("VarvexServiceConnection was not idle for method %1").arg(QLatin1String(method)));
+    const QByteArray frame = VarvexFrame::build(code, payload);
+    m_pendingRequest = pending;
+    m_socket.write(frame);
+}
+
+void QVarvexServiceConnection::sendStatusRequest()
+{
+    if (!beginRequest("sendStatusRequest"))
+        return;
+    sendRequest("sendStatusRequest", VARVEX_CMD_STATUS_REQUEST, StatusRequest);
+    m_closing = true;
+}
+
+void QVarvexServiceConnection::sendConnectToVPNRequest(QString host, QString username, QString password)
+{
+    static const char method[] = "sendConnectToVPNRequest";
+    if (!beginRequest(method))
+        return;
+    const QByteArray hostBytes = host.toUtf8();
+    const QByteArray credentials = QVPNCredentialsCrypt::encodeUserPass(username, password);
+
+    // Cut down, either field would reach the service as a different host or
+    // as credentials that fail to decode; better to send nothing and say why.
+    QByteArray payload;
+    if (!VarvexFrame::appendField(payload, hostBytes) || !VarvexFrame::appendField(payload, credentials)
+        || !VarvexFrame::fits(payload.size())) {
+        emit error(QStringLiteral("VarvexServiceConnection can't send method %1: the host name and credentials "
+                                  "take %2 bytes, more than the %3 a request can carry")
+                       .arg(QLatin1String(method))
+                       .arg(hostBytes.size() + credentials.size())
+                       .arg(VARVEX_PACKET_MAX_PAYLOAD - 2));
+        return;
+    }
+    sendRequest(method, VARVEX_CMD_CONNECT_REQUEST, ConnectRequest, payload);
+}
+
+void QVarvexServiceConnection::sendAbortRequest()
+{
+    if (beginRequest("sendAbortRequest"))
+        sendRequest("sendAbortRequest", VARVEX_CMD_ABORT_REQUEST, AbortRequest);
+}
+
+void QVarvexServiceConnection::sendServerListRequest()
+{
+    if (beginRequest("sendServerListRequest"))
+        sendRequest("sendServerListRequest", VARVEX_CMD_SERVER_LIST_REQUEST, ServerListRequest);
+}
+
+void QVarvexServiceConnection::sendCredentialsRequest()
+{
+    if (beginRequest("sendCredentialsRequest"))
+        sendRequest("sendCredentialsRequest", VARVEX_CMD_CREDENTIALS_REQUEST, CredentialsRequest);
+}
+
+void QVarvexServiceConnection::sendUpdateCAFileRequest()
+{
+    if (beginRequest("sendUpdateCAFileRequest"))
+        sendRequest("sendUpdateCAFileRequest", VARVEX_CMD_UPDATE_CA_FILE_REQUEST, UpdateCAFileRequest);
+}
+
+void QVarvexServiceConnection::socket_readyRead()
+{
+    m_buffer.append(m_socket.readAll());
+    QByteArray frame;
+    VarvexFrameReader::Result result;
+    // Bad frames are dropped without a word; the reader has already
+    // stepped past them.
+    while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
+        if (result == VarvexFrameReader::Frame)
+            dispatchFrame(frame);
+    }
+}
+
+void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
+{
+    const quint8 code = quint8(frame.at(2));
+    // Fields are read from the payload only, so a length byte that claims
+    // more than the frame holds never pulls in the end marker.
+    QByteArray payload = frame.mid(3, frame.size() - VARVEX_PACKET_MIN_SIZE);
+
+    switch (code) {
+    case VARVEX_CMD_CREDENTIALS_REPLY: {
+        if (payload.isEmpty())
+            return;
+        const QByteArray text = VarvexFrame::takeField(payload);
+        emit credentials(text);
+        m_pendingRequest = NoRequest;
+        break;
+    }
+    case VARVEX_CMD_STATUS_UPDATE: {
+        if (payload.isEmpty())
+            return;
+        const char status = payload.at(0);
+        if (status == 1) {
+            payload.remove(0, 1);
+            const QByteArray address = VarvexFrame::takeField(payload);
+            const quint32 connectTime = VarvexFrame::readUInt32(payload, 0);
+            emit assignedIP(address);
+            emit startTime(connectTime);
+        }
+        emit notifyStatusChange(status);
+        break;
+    }
+    case VARVEX_CMD_BANDWIDTH_UPDATE:
+        if (payload.size() < 9)
+            return;
+        handleBandwidth(quint8(payload.at(0)), VarvexFrame::readUInt32(payload, 1), VarvexFrame::readUInt32(payload, 5));
+        break;
+    case VARVEX_CMD_LOGIN_FAILED:
+        emit loginFailed();
+        break;
+    default:
+        break;
+    }
+}
+
+void QVarvexServiceConnection::handleBandwidth(quint8 status, quint32 download, quint32 upload)
+{
+    if (status != m_lastBandwidthStatus) {
+        m_lastBandwidthStatus = status;
+        m_lastDownload = download;
+        m_lastUpload = upload;
+    } else {
+        if (m_lastDownload == 0)
+            m_lastDownload = download;
+        if (m_lastUpload == 0)
+            m_lastUpload = upload;
+    }
+    // Status 1 carries the adapter's running totals, status 0 the traffic
+    // since the previous sample already.
+    if (status != 0)
+        emit updateBandwidth(status, download - m_lastDownload, upload - m_lastUpload);
+    else
+        emit updateBandwidth(0, download, upload);
+    m_lastDownload = download;
+    m_lastUpload = upload;
+}
+
+void QVarvexServiceConnection::socket_disconnected()
+{
+    if (m_closing)
+        return;
+    QMessageBox box(QMessageBox::Critical, tr("Connection error"),
+                    tr("Connection to Varvex service was closed.\nTerminating this app."), QMessageBox::Ok);
+    box.exec();
+    QCoreApplication::exit(4);
+}

@@ -1,0 +1,63 @@
+#ifndef QVARVEXSERVICECONNECTION_H
+#define QVARVEXSERVICECONNECTION_H
+
+#include <QByteArray>
+#include <QLocalSocket>
+#include <QObject>
+#include <QString>
+
+#include "varvexprotocol.h"
+
+// The client's only link to the service: sends requests, turns the
+// service's frames into signals, and ends the program when the service goes.
+class QVarvexServiceConnection : public QObject
+{
+    Q_OBJECT
+public:
+    explicit QVarvexServiceConnection(QObject* parent = nullptr);
+    ~QVarvexServiceConnection() override;
+
+    bool connectToService();
+    void disconnectFromService();
+
+signals:
+    void disconnected();
+    void status();
+    void serverList();
+    void credentials(QByteArray credentials);
+    void notifyStatusChange(char status);
+    void assignedIP(QByteArray ip);
+    void startTime(uint startTime);
+    void caFile(QByteArray fileContent);
+    void updateBandwidth(uchar type, uint download, uint upload);
+    void error(QString description);
+    void loginFailed();
+
+public slots:
+    void sendStatusRequest();
+    void sendConnectToVPNRequest(QString host, QString username, QString password);
+    void sendAbortRequest();
+    void sendServerListRequest();
+    void sendCredentialsRequest();
+    void sendUpdateCAFileRequest();
+
+private slots:
+    void socket_readyRead();
+    void socket_disconnected();
+
+private:
+    bool beginRequest(const char* method);
+    void sendRequest(const char* method, quint8 code, int pending, const QByteArray& payload = QByteArray());
+    void dispatchFrame(const QByteArray& frame);
+    void handleBandwidth(quint8 status, quint32 download, quint32 upload);
+
+    QLocalSocket m_socket;
+    int m_pendingRequest = 0;
+    VarvexFrameReader m_buffer;
+    quint32 m_lastDownload = 0;
+    quint32 m_lastUpload = 0;
+    quint8 m_lastBandwidthStatus = 0xFF;
+    bool m_closing = false;
+};
+
+#endif // QVARVEXSERVICECONNECTION_H

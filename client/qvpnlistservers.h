@@ -1,0 +1,33 @@
+#ifndef QVPNLISTSERVERS_H
+#define QVPNLISTSERVERS_H
+
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+
+#include "vpnserverinfo.h"
+
+class QNetworkReply;
+
+// One-shot download of the server list from the web API.
+class QVPNListServers : public QObject
+{
+    Q_OBJECT
+public:
+    explicit QVPNListServers(QObject* parent = nullptr);
+
+    void updateList();
+    QList<VPNServerInfo> servers() const;
+
+signals:
+    void finished();
+
+private slots:
+    void http_finished(QNetworkReply* reply);
+
+private:
+    QNetworkAccessManager m_networkManager;
+    QList<VPNServerInfo> m_servers;
+};
+
+#endif // QVPNLISTSERVERS_H

@@ -1,0 +1,54 @@
+#ifndef QVPNSERVERCOMBOBOX_H
+#define QVPNSERVERCOMBOBOX_H
+
+#include <QComboBox>
+#include <QList>
+#include <QPointer>
+#include <QString>
+
+#include "vpnserverinfo.h"
+
+class QThread;
+class QPingService;
+class QStandardItemModel;
+
+// The two-part server button: the left part connects, the right part opens
+// the list of servers with stars, flags and ping times.
+class QVPNServerComboBox : public QComboBox
+{
+    Q_OBJECT
+public:
+    explicit QVPNServerComboBox(QWidget* parent = nullptr);
+    ~QVPNServerComboBox() override;
+
+    void setServerList(const QList<VPNServerInfo>& list);
+    void setFavorites(const QString& favorites);
+    void setCurrentServer(const VPNServerInfo& server);
+    VPNServerInfo currentServer() const;
+
+signals:
+    void pressed();
+    void starToggled();
+    void pingHost(QString hostname);
+
+private slots:
+    void myCurrentIndexChanged(int index);
+    void pingResult(QString hostname, int latency);
+    void pingNextServer();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    VPNServerInfo m_currentServer;
+    QThread* m_workerThread = nullptr;
+    QPingService* m_pingService = nullptr;
+    QList<VPNServerInfo> m_serverList;
+    // The model of the last list; models made here have no parent, so the box frees them.
+    QPointer<QStandardItemModel> m_listModel;
+};
+
+#endif // QVPNSERVERCOMBOBOX_H

@@ -1,0 +1,193 @@
+#include "qvpnclientconnection.h"
+
+#include <QLocalSocket>
+
+#include "qvarvexcommand.h"
+#include "qvpncredentials.h"
+#include "qvpncredentialscrypt.h"
+#include "qvpnserver.h"
+#include "varvexlog.h"
+
+namespace {
+const QString ReadyReadName = QStringLiteral("socket_readyRead");
+const QString NotOpened = QStringLiteral("%1 - Connection is NOT opened.");
+} // namespace
+
+QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescriptor)
+    : QThread(parent)
+    , m_socketDescriptor(socketDescriptor)
+    , m_socket(nullptr)
+{
+    writeLog(QStringLiteral("QVPNClientConnection"), LOG_INFORMATION);
+    m_socket = new QLocalSocket(this);
+    const bool adopted = m_socket->setSocketDescriptor(m_socketDescriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
+    connect(m_socket, SIGNAL(readyRead()), this, SLOT(socket_readyRead()));
+    if (!adopted || !m_socket->isOpen())
+        writeLog(QStringLiteral("Can't open connection to client app."), LOG_CRITICAL);
+}
+
+QVPNClientConnection::~QVPNClientConnection()
+{
+    writeLog(QStringLiteral("~QVPNClientConnection"), LOG_INFORMATION);
+    // Destroying a running thread object aborts the process.
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+}
+
+QLocalSocket* QVPNClientConnection::socket()
+{
+    writeLog(QStringLiteral("socket"), LOG_INFORMATION);
+    return m_socket;
+}
+
+void QVPNClientConnection::run()
+{
+    writeLog(QStringLiteral("run"), LOG_INFORMATION);
+    exec();
+}
+
+void QVPNClientConnection::socket_readyRead()
+{
+    writeLog(ReadyReadName, LOG_INFORMATION);
+    m_buffer.append(m_socket->readAll());
+    QByteArray frame;
+    for (;;) {
+        switch (m_buffer.next(&frame)) {
+        case VarvexFrameReader::NeedMore:
+            return;
+        case VarvexFrameReader::TooShort:
+            writeLog(QStringLiteral("%1 - Something arrived, but it's less than 4 bytes. Strange!").arg(ReadyReadName), LOG_WARNING);
+            break;
+        case VarvexFrameReader::BadStart:
+            writeLog(QStringLiteral("%1 - command[0] != VARVEX_PACKET_START").arg(ReadyReadName), LOG_CRITICAL);
+            break;
+        case VarvexFrameReader::BadEnd:
+            writeLog(QStringLiteral("%1 - command[command.length() - 1] != VARVEX_PACKET_END").arg(ReadyReadName), LOG_CRITICAL);
+            break;
+        case VarvexFrameReader::Frame:
+            dispatch(frame);
+            break;
+        }
+    }
+}
+
+void QVPNClientConnection::dispatch(const QByteArray& frame)
+{
+    switch (quint8(frame.at(2))) {
+    case VARVEX_CMD_STATUS_REQUEST:
+        emit getStatus();
+        break;
+    case VARVEX_CMD_CONNECT_REQUEST:
+        connectRequest(frame);
+        break;
+    case VARVEX_CMD_ABORT_REQUEST:
+        emit stopVPN();
+        break;
+    case VARVEX_CMD_SERVER_LIST_REQUEST:
+        break;
+    case VARVEX_CMD_CREDENTIALS_REQUEST:
+        credentialsRequest();
+        break;
+    case VARVEX_CMD_UPDATE_CA_FILE_REQUEST:
+        writeLog(QStringLiteral("%1 - Update CA file not implemented yet!").arg(ReadyReadName), LOG_DEBUG);
+        break;
+    default:
+        writeLog(QStringLiteral("%1 - Unknown command recieved.").arg(ReadyReadName), LOG_CRITICAL);
+        break;
+    }
+}
+
+void QVPNClientConnection::connectRequest(const QByteArray& frame)
+{
+    QByteArray payload = frame.mid(3, frame.size() - 4);
+    const QByteArray host = VarvexFrame::takeField(payload);
+    const QByteArray credentials = VarvexFrame::takeField(payload);
+    const QString blob = QString::fromUtf8(credentials.constData(), qstrnlen(credentials.constData(), uint(credentials.size())));
+
+    QString username;
+    QString password;
+    if (!QVPNCredentialsCrypt::decodeUserPass(blob, username, password)) {
+        writeLog(QStringLiteral("%1 - QVPNCredentialsCrypt::decodeUserPass check failed.").arg(ReadyReadName), LOG_DEBUG);
+        return;
+    }
+    emit startVPN(QString::fromUtf8(host), username, password);
+}
+
+void QVPNClientConnection::credentialsRequest()
+{
+    QByteArray text;
+    {
+        QVPNCredentials store;
+        text = store.credentials().toUtf8();
+    }
+    // A frame holds at most 250 bytes of text in this reply; a longer stored
+    // text cannot be sent whole, and a cut one would be useless.
+    if (!VarvexFrame::fits(text.size() + 1)) {
+        writeLog(QStringLiteral("%1 - Stored credentials are too long for one frame (%2 bytes); replying with an empty field.")
+                     .arg(ReadyReadName).arg(text.size()), LOG_ERROR);
+        text.clear();
+    }
+    QByteArray payload;
+    VarvexFrame::appendField(payload, text);
+    send(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REPLY, payload));
+}
+
+void QVPNClientConnection::send(const QByteArray& frame)
+{
+    // Hand the frame to the system now rather than at the next turn of the
+    // event loop, which may first start a process or serve other clients.
+    m_socket->write(frame);
+    m_socket->flush();
+}
+
+void QVPNClientConnection::statusUpdate(int status)
+{
+    writeLog(QStringLiteral("statusUpdate"), LOG_INFORMATION);
+    if (!m_socket->isOpen()) {
+        writeLog(NotOpened.arg(QStringLiteral("statusUpdate")), LOG_CRITICAL);
+        return;
+    }
+    QByteArray payload;
+    payload.append(char(quint8(status)));
+    if (status == QVarvexCommandConnected) {
+        QVPNServer* server = QVPNServer::instance();
+        QVarvexCommand* command = server ? server->command() : nullptr;
+        QByteArray address = command ? command->deviceIP() : QByteArray();
+        // Status byte, length byte and the connect time leave room for 245
+        // address bytes; a longer address would make a malformed frame.
+        if (!VarvexFrame::fits(address.size() + 6)) {
+            writeLog(QStringLiteral("%1 - Address too long for one frame (%2 bytes); sending an empty address.")
+                         .arg(QStringLiteral("statusUpdate")).arg(address.size()), LOG_ERROR);
+            address.clear();
+        }
+        VarvexFrame::appendField(payload, address);
+        VarvexFrame::appendUInt32(payload, command ? command->connectTime() : 0);
+    }
+    send(VarvexFrame::build(VARVEX_CMD_STATUS_UPDATE, payload));
+}
+
+void QVPNClientConnection::loginFailed()
+{
+    writeLog(QStringLiteral("loginFailed"), LOG_INFORMATION);
+    if (!m_socket->isOpen()) {
+        writeLog(NotOpened.arg(QStringLiteral("loginFailed")), LOG_CRITICAL);
+        return;
+    }
+    send(VarvexFrame::build(VARVEX_CMD_LOGIN_FAILED));
+}
+
+void QVPNClientConnection::updateBandwidthInfo(uchar status, uint downloadBytes, uint uploadBytes)
+{
+    writeLog(QStringLiteral("updateBandwidthInfo"), LOG_INFORMATION);
+    if (!m_socket->isOpen()) {
+        writeLog(NotOpened.arg(QStringLiteral("updateBandwidthInfo")), LOG_CRITICAL);
+        return;
+    }
+    QByteArray payload;
+    payload.append(char(status));
+    VarvexFrame::appendUInt32(payload, downloadBytes);
+    VarvexFrame::appendUInt32(payload, uploadBytes);
+    send(VarvexFrame::build(VARVEX_CMD_BANDWIDTH_UPDATE, payload));
+}

@@ -1,0 +1,37 @@
+#ifndef QVPNCREDENTIALS_H
+#define QVPNCREDENTIALS_H
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+
+class QNetworkReply;
+
+// Fetches this installation's VPN credentials from the web API and keeps
+// them, encoded, in the "Credentials" service setting.
+class QVPNCredentials : public QObject
+{
+    Q_OBJECT
+public:
+    explicit QVPNCredentials(QObject* parent = nullptr);
+
+    void setInstallerToken(const QString& token);
+    bool hasCredentials() const;
+    QString credentials() const;
+
+signals:
+    void updateFinish(bool success);
+
+public slots:
+    void updateCredentials();
+
+private slots:
+    void http_finished(QNetworkReply* reply);
+
+private:
+    QString m_installerToken;
+    QNetworkAccessManager m_networkManager;
+    int m_pendingReplies = 0;
+};
+
+#endif // QVPNCREDENTIALS_H

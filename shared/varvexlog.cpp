@@ -1,0 +1,82 @@
+#include "varvexlog.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+
+int g_threshold = LOG_WARNING;
+bool g_besideExecutable = false;
+QString g_path;
+
+QMutex& logMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+const char* levelWord(int level)
+{
+    switch (level) {
+    case LOG_INFORMATION: return "Information: ";
+    case LOG_DEBUG: return "Debug: ";
+    case LOG_WARNING: return "Warning: ";
+    case LOG_ERROR: return "Error: ";
+    case LOG_CRITICAL: return "Critical: ";
+    default: return "Unknown: ";
+    }
+}
+
+QString workOutPath()
+{
+    QString path;
+    if (g_besideExecutable) {
+        const QFileInfo program(QCoreApplication::applicationFilePath());
+        path = program.absolutePath() + QLatin1Char('/') + program.completeBaseName() + QStringLiteral(".log");
+    } else {
+        QString home = QDir::homePath();
+        const int slash = home.lastIndexOf(QLatin1Char('/'));
+        home = slash > 0 ? home.left(slash) : QStringLiteral("/");
+        if (!home.endsWith(QLatin1Char('/')))
+            home += QLatin1Char('/');
+        path = home + QCoreApplication::applicationName() + QStringLiteral(".log");
+    }
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+void setupLog(int threshold, bool besideExecutable)
+{
+    g_threshold = threshold;
+    g_besideExecutable = besideExecutable;
+    g_path.clear();
+}
+
+QString currentLogPath()
+{
+    QMutexLocker lock(&logMutex());
+    return g_path;
+}
+
+void writeLog(const QString& message, int level)
+{
+    QMutexLocker lock(&logMutex());
+    if (level < g_threshold)
+        return;
+    if (g_path.isEmpty())
+        g_path = workOutPath();
+
+    QFile file(g_path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz"))
+        + QStringLiteral(" - ") + QLatin1String(levelWord(level)) + message + QStringLiteral("\r\n");
+    file.write(line.toUtf8());
+    file.close();
+}

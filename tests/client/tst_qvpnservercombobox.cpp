@@ -1,0 +1,202 @@
+#include <QtTest>
+#include <QAbstractItemView>
+
+#include "pixelcheck.h"
+#include "qvpnservercombobox.h"
+
+using namespace PixelCheck;
+
+class TestServerComboBox : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void rowsFromTheList();
+    void firstServerBecomesCurrent();
+    void emptyListKeepsCurrentServer();
+    void favourites();
+    void pressAreas();
+    void closedBoxPainting();
+    void sweepPingsEachHostOnceOneAtATime();
+    void sweepThroughTheWorkerThread();
+
+private:
+    static VPNServerInfo server(const QString& name, const QString& host)
+    {
+        return VPNServerInfo { name, QStringLiteral("US"), host };
+    }
+    static QVariantMap rowData(const QVPNServerComboBox& box, int row)
+    {
+        return box.itemData(row, Qt::UserRole).toMap();
+    }
+    // Keeps the real ping service out, so the test answers the requests itself.
+    static void detachPingService(QVPNServerComboBox& box)
+    {
+        QObject::disconnect(&box, SIGNAL(pingHost(QString)), nullptr, nullptr);
+    }
+};
+
+void TestServerComboBox::initTestCase()
+{
+    Q_INIT_RESOURCE(varvex);
+}
+
+void TestServerComboBox::rowsFromTheList()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setServerList({ server("A", "a.invalid"), VPNServerInfo { "Auto", "auto", "auto.invalid" } });
+    box.setServerList({ server("B", "b.invalid"), VPNServerInfo { "Auto", "auto", "auto.invalid" } });
+    QCOMPARE(box.count(), 2);
+    const QVariantMap expected { { "name", "Auto" }, { "code", "auto" }, { "hostname", "auto.invalid" } };
+    QCOMPARE(rowData(box, 1), expected);
+    QCOMPARE(box.model()->flags(box.model()->index(0, 0)), Qt::ItemFlags(Qt::ItemIsUserCheckable));
+    QVERIFY(!box.model()->data(box.model()->index(0, 0), Qt::CheckStateRole).isValid());
+    QVERIFY(box.itemText(0).isEmpty());
+}
+
+void TestServerComboBox::firstServerBecomesCurrent()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setCurrentServer(server("Stored", "stored.invalid"));
+    QCOMPARE(box.currentServer(), server("Stored", "stored.invalid"));
+
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid"), server("C", "c.invalid") });
+    QCOMPARE(box.currentServer(), server("A", "a.invalid"));
+    box.setCurrentIndex(2);
+    QCOMPARE(box.currentServer(), server("C", "c.invalid"));
+    box.setCurrentIndex(-1);
+    QCOMPARE(box.currentServer(), server("C", "c.invalid"));
+
+    // A new list makes its own first entry current, even where the index was already 0.
+    box.setCurrentIndex(0);
+    box.setServerList({ server("X", "x.invalid"), server("Y", "y.invalid") });
+    QCOMPARE(box.currentIndex(), 0);
+    QCOMPARE(box.currentServer(), server("X", "x.invalid"));
+    box.setServerList({ server("Only", "only.invalid") });
+    QCOMPARE(box.currentServer(), server("Only", "only.invalid"));
+}
+
+void TestServerComboBox::emptyListKeepsCurrentServer()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid") });
+    box.setCurrentIndex(1);
+    box.setServerList({});
+    QCOMPARE(box.count(), 0);
+    QCOMPARE(box.currentServer(), server("B", "b.invalid"));
+}
+
+void TestServerComboBox::favourites()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setServerList({ server("A", "a"), server("", "e"), server("B", "b"), server("C", "c"), server("b", "b2") });
+    auto starred = [&box] {
+        QStringList names;
+        for (int row = 0; row < box.count(); ++row)
+            if (box.model()->data(box.model()->index(row, 0), Qt::CheckStateRole).toInt() == Qt::Checked)
+                names << rowData(box, row).value("name").toString();
+        return names;
+    };
+    box.setFavorites("");
+    QCOMPARE(starred(), QStringList { "" });
+    box.setFavorites("C,,Unknown");
+    QCOMPARE(starred(), (QStringList { "", "C" }));
+    // Adds only; case matters.
+    box.setFavorites("B");
+    QCOMPARE(starred(), (QStringList { "", "B", "C" }));
+}
+
+void TestServerComboBox::pressAreas()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid") });
+    box.resize(300, 68);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    QSignalSpy pressed(&box, &QVPNServerComboBox::pressed);
+
+    QTest::mousePress(&box, Qt::LeftButton, Qt::NoModifier, QPoint(300 - 75, 30));
+    QCOMPARE(pressed.count(), 1);
+    QVERIFY(!box.view()->isVisible());
+    QTest::mouseRelease(&box, Qt::LeftButton, Qt::NoModifier, QPoint(300 - 75, 30));
+    QVERIFY(!box.view()->isVisible());
+
+    QTest::mousePress(&box, Qt::LeftButton, Qt::NoModifier, QPoint(300 - 74, 30));
+    QCOMPARE(pressed.count(), 1);
+    QVERIFY(box.view()->isVisible());
+    box.hidePopup();
+}
+
+void TestServerComboBox::closedBoxPainting()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.resize(300, 68);
+    box.setCurrentServer(server("Somewhere", "s.invalid"));
+    const QImage image = box.grab().toImage();
+    const QColor connect(66, 176, 227), list(84, 183, 229), divider(43, 134, 175);
+
+    QCOMPARE(at(image, 5, 34), connect);
+    QCOMPARE(at(image, 224, 2), connect);
+    QCOMPARE(at(image, 225, 0), divider);
+    QCOMPARE(at(image, 225, 67), divider);
+    QCOMPARE(at(image, 226, 2), list);
+    QCOMPARE(at(image, 289, 66), list);
+    QCOMPARE(at(image, 295, 34), list);
+    QVERIFY(areaHas(image, QRect(0, 10, 225, 28), Qt::white, 0));
+    QVERIFY(areaHas(image, QRect(0, 40, 225, 25), QColor(1, 67, 97), 4));
+    // Nothing of the text reaches the right part.
+    QVERIFY(!areaHas(image, QRect(226, 0, 8, 68), Qt::white, 40));
+}
+
+void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    QSignalSpy requests(&box, &QVPNServerComboBox::pingHost);
+    auto answer = [&box](const QString& host, int latency) {
+        QVERIFY(QMetaObject::invokeMethod(&box, "pingResult", Q_ARG(QString, host), Q_ARG(int, latency)));
+    };
+
+    box.setServerList({ server("A", "shared.invalid"), server("B", "b.invalid"), server("C", "shared.invalid") });
+    QCoreApplication::processEvents();
+    QCOMPARE(requests.count(), 0); // paced: the first request waits its turn
+    QVERIFY(requests.wait(2000));
+    QCOMPARE(requests.last().at(0).toString(), QStringLiteral("shared.invalid"));
+    QVERIFY(!requests.wait(700)); // nothing more while that answer is outstanding
+
+    answer("shared.invalid", 150);
+    QCOMPARE(rowData(box, 0).value("ping"), QVariant(150));
+    QCOMPARE(rowData(box, 2).value("ping"), QVariant(150));
+    QVERIFY(!rowData(box, 1).contains("ping"));
+    QVERIFY(requests.wait(2000));
+    QCOMPARE(requests.count(), 2);
+    QCOMPARE(requests.last().at(0).toString(), QStringLiteral("b.invalid"));
+
+    // An answer no row asked for changes nothing but keeps the sweep going.
+    answer("gone.invalid", 5);
+    QVERIFY(requests.wait(2000));
+    QCOMPARE(requests.last().at(0).toString(), QStringLiteral("b.invalid"));
+    QCOMPARE(rowData(box, 0).value("ping"), QVariant(150));
+
+    answer("b.invalid", -1);
+    QCOMPARE(rowData(box, 1).value("ping"), QVariant(-1));
+    QVERIFY(!requests.wait(700)); // every row measured: the sweep is over
+    QCOMPARE(requests.count(), 3);
+}
+
+void TestServerComboBox::sweepThroughTheWorkerThread()
+{
+    QVPNServerComboBox box(nullptr);
+    box.setServerList({ server("Nowhere", "nowhere.invalid") });
+    QTRY_COMPARE_WITH_TIMEOUT(rowData(box, 0).value("ping"), QVariant(-1), 5000);
+}
+
+QTEST_MAIN(TestServerComboBox)
+#include "tst_qvpnservercombobox.moc"

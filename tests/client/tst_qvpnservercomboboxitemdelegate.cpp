@@ -1,0 +1,223 @@
+#include <QtTest>
+#include <QAbstractItemView>
+#include <QPainter>
+#include <QScrollBar>
+
+#include "pixelcheck.h"
+#include "qvpnservercombobox.h"
+#include "qvpnservercomboboxitemdelegate.h"
+
+using namespace PixelCheck;
+
+class TestServerItemDelegate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void rowBackgroundsAndSeparators();
+    void topVisibleRowHasNoSeparatorAfterScrolling();
+    void pingColours_data();
+    void pingColours();
+    void rowWithoutPingShowsNoPingArea();
+    void starAreaTogglesAndKeepsListOpen_data();
+    void starAreaTogglesAndKeepsListOpen();
+    void onlyReleasesAreHandled();
+
+private:
+    QImage paintRow(int row, int height = 41 * 4);
+    QAbstractItemDelegate* delegate() const { return m_box->itemDelegate(); }
+
+    QVPNServerComboBox* m_box = nullptr;
+    const QColor sentinel { 255, 0, 255 };
+    const QColor current { 112, 141, 198 };
+    const QColor separator { 202, 202, 202 };
+};
+
+void TestServerItemDelegate::initTestCase()
+{
+    Q_INIT_RESOURCE(varvex);
+}
+
+void TestServerItemDelegate::init()
+{
+    m_box = new QVPNServerComboBox(nullptr);
+    QList<VPNServerInfo> servers;
+    for (int i = 0; i < 12; ++i)
+        servers << VPNServerInfo { QStringLiteral("Server %1").arg(i), QStringLiteral("US"),
+                                   QStringLiteral("s%1.invalid").arg(i) };
+    m_box->setServerList(servers);
+}
+
+void TestServerItemDelegate::cleanup()
+{
+    delete m_box;
+    m_box = nullptr;
+}
+
+QImage TestServerItemDelegate::paintRow(int row, int height)
+{
+    QImage image(297, height, QImage::Format_ARGB32);
+    image.fill(sentinel);
+    QPainter painter(&image);
+    delegate()->paint(&painter, QStyleOptionViewItem(), m_box->model()->index(row, 0));
+    return image;
+}
+
+void TestServerItemDelegate::rowBackgroundsAndSeparators()
+{
+    QCOMPARE(delegate()->sizeHint(QStyleOptionViewItem(), m_box->model()->index(3, 0)), QSize(297, 41));
+
+    // The current row's fill starts one pixel lower: y + 1 to y + 41.
+    m_box->setCurrentIndex(1);
+    QImage image = paintRow(1);
+    QCOMPARE(at(image, 5, 41), sentinel);
+    QCOMPARE(at(image, 5, 42), current);
+    QCOMPARE(at(image, 296, 82), current);
+    QCOMPARE(at(image, 5, 83), sentinel);
+    QCOMPARE(at(image, 150, 41), separator);
+
+    // Other rows: white from y to y + 40, separator line at y from x 10 to 287.
+    image = paintRow(2);
+    QCOMPARE(at(image, 5, 81), sentinel);
+    QCOMPARE(at(image, 5, 82), QColor(Qt::white));
+    QCOMPARE(at(image, 296, 122), QColor(Qt::white));
+    QCOMPARE(at(image, 5, 123), sentinel);
+    QCOMPARE(at(image, 10, 82), separator);
+    QCOMPARE(at(image, 287, 82), separator);
+    QCOMPARE(at(image, 9, 82), QColor(Qt::white));
+    QCOMPARE(at(image, 288, 82), QColor(Qt::white));
+
+    // The top row has none.
+    image = paintRow(0);
+    QCOMPARE(at(image, 150, 0), QColor(Qt::white));
+}
+
+void TestServerItemDelegate::topVisibleRowHasNoSeparatorAfterScrolling()
+{
+    // The open list shows six rows and scrolls, whatever the style.
+    m_box->resize(300, 68);
+    m_box->showPopup();
+    QCOMPARE(m_box->view()->viewport()->height(), 6 * 41);
+    QScrollBar* scrollBar = m_box->view()->verticalScrollBar();
+    scrollBar->setValue(3);
+    QCOMPARE(scrollBar->value(), 3);
+    QImage image = paintRow(3);
+    QCOMPARE(at(image, 5, 0), QColor(Qt::white));
+    QCOMPARE(at(image, 150, 0), QColor(Qt::white));
+    image = paintRow(4);
+    QCOMPARE(at(image, 150, 41), separator);
+}
+
+void TestServerItemDelegate::pingColours_data()
+{
+    QTest::addColumn<int>("ping");
+    QTest::addColumn<QColor>("colour");
+    const QColor grey(160, 160, 164), green(75, 206, 126), amber(253, 186, 61), red(252, 84, 53);
+    QTest::newRow("no answer") << -1 << grey;
+    QTest::newRow("zero") << 0 << grey;
+    QTest::newRow("1 ms") << 1 << green;
+    QTest::newRow("199 ms") << 199 << green;
+    QTest::newRow("200 ms") << 200 << amber;
+    QTest::newRow("399 ms") << 399 << amber;
+    QTest::newRow("400 ms") << 400 << red;
+}
+
+void TestServerItemDelegate::pingColours()
+{
+    QFETCH(int, ping);
+    QFETCH(QColor, colour);
+    QVariantMap data = m_box->itemData(1, Qt::UserRole).toMap();
+    data.insert(QStringLiteral("ping"), ping);
+    m_box->setItemData(1, data, Qt::UserRole);
+
+    const QImage image = paintRow(1);
+    const QRect value(256, 41 + 2, 40, 17);
+    const QRect unit(256, 41 + 21, 40, 17);
+    QVERIFY(areaHas(image, value, colour, 4));
+    QVERIFY(areaHas(image, unit, colour, 4));
+    const QList<QColor> bands { QColor(160, 160, 164), QColor(75, 206, 126),
+                                QColor(253, 186, 61), QColor(252, 84, 53) };
+    for (const QColor& other : bands)
+        if (other != colour)
+            QVERIFY(!areaHas(image, value.united(unit), other, 4));
+
+    // "---" is three dashes: ink on one band of rows only, unlike any digit.
+    if (ping < 1) {
+        QImage dashes = image.copy(value);
+        int inkedRows = 0;
+        for (int y = 0; y < dashes.height(); ++y)
+            inkedRows += areaHas(dashes, QRect(0, y, dashes.width(), 1), colour, 4) ? 1 : 0;
+        QVERIFY2(inkedRows <= 3, qPrintable(QString::number(inkedRows)));
+    }
+}
+
+void TestServerItemDelegate::rowWithoutPingShowsNoPingArea()
+{
+    const QImage image = paintRow(2);
+    QVERIFY(areaOnly(image, QRect(250, 82 + 1, 46, 39), { QColor(Qt::white) }));
+}
+
+void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen_data()
+{
+    QTest::addColumn<int>("x");
+    QTest::addColumn<bool>("onStar");
+    QTest::newRow("left of the star") << 23 << false;
+    QTest::newRow("star's left edge") << 24 << true;
+    QTest::newRow("star's right edge") << 40 << true;
+    QTest::newRow("right of the star") << 41 << false;
+}
+
+void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen()
+{
+    QFETCH(int, x);
+    QFETCH(bool, onStar);
+    QSignalSpy starToggled(m_box, &QVPNServerComboBox::starToggled);
+    const QModelIndex index = m_box->model()->index(5, 0);
+    auto release = [&] {
+        QMouseEvent event(QEvent::MouseButtonRelease, QPointF(x, 41 * 5 + 40), Qt::LeftButton,
+                          Qt::NoButton, Qt::NoModifier);
+        event.setAccepted(!onStar); // the delegate must decide either way
+        const bool handled = delegate()->editorEvent(&event, m_box->model(), QStyleOptionViewItem(), index);
+        return handled && event.isAccepted() == onStar;
+    };
+
+    const QRect starArea(24, 41 * 5 + 10, 17, 17);
+    const QImage unlit = paintRow(5, 41 * 6).copy(starArea);
+    QVERIFY(release());
+    if (!onStar) {
+        QCOMPARE(m_box->currentIndex(), 5);
+        QCOMPARE(m_box->currentServer().name, QStringLiteral("Server 5"));
+        QCOMPARE(starToggled.count(), 0);
+        QVERIFY(!index.data(Qt::CheckStateRole).isValid());
+        return;
+    }
+    QCOMPARE(m_box->currentIndex(), 0);
+    QCOMPARE(starToggled.count(), 1);
+    QCOMPARE(index.data(Qt::CheckStateRole), QVariant(int(Qt::Checked)));
+    QVERIFY(paintRow(5, 41 * 6).copy(starArea) != unlit);
+
+    QVERIFY(release());
+    QCOMPARE(starToggled.count(), 2);
+    // Switched off, not removed: the row is no favourite but has a value.
+    QCOMPARE(index.data(Qt::CheckStateRole), QVariant(int(Qt::Unchecked)));
+    QVERIFY(paintRow(5, 41 * 6).copy(starArea) == unlit);
+}
+
+void TestServerItemDelegate::onlyReleasesAreHandled()
+{
+    const QModelIndex index = m_box->model()->index(3, 0);
+    for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonDblClick }) {
+        QMouseEvent event(type, QPointF(30, 130), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QVERIFY(!delegate()->editorEvent(&event, m_box->model(), QStyleOptionViewItem(), index));
+    }
+    QKeyEvent key(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier);
+    QVERIFY(!delegate()->editorEvent(&key, m_box->model(), QStyleOptionViewItem(), index));
+    QCOMPARE(m_box->currentIndex(), 0);
+    QVERIFY(!index.data(Qt::CheckStateRole).isValid());
+}
+
+QTEST_MAIN(TestServerItemDelegate)
+#include "tst_qvpnservercomboboxitemdelegate.moc"

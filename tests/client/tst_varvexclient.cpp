@@ -1,0 +1,375 @@
+// The whole client program on a private X display: exit codes, the
+// start-up messages, the single instance and the window.
+#include <QtTest>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A helper process (Xvfb, trayer) that dies with the test even when the
+// test itself crashes or is killed.
+class Helper
+{
+public:
+    ~Helper() { stop(); }
+
+    bool start(const QStringList& command, const QByteArray& display, int* readFd = nullptr)
+    {
+        int fds[2] = {-1, -1};
+        if (readFd && pipe(fds) != 0)
+            return false;
+        QList<QByteArray> args;
+        for (const QString& a : command)
+            args << (a == "%fd" ? QByteArray::number(fds[1]) : a.toLocal8Bit());
+        QVector<char*> argv;
+        for (QByteArray& a : args)
+            argv << a.data();
+        argv << nullptr;
+        QByteArray displayVar = "DISPLAY=" + display;
+        const pid_t parent = getpid();
+
+        m_pid = fork();
+        if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(127);
+            if (readFd)
+                close(fds[0]);
+            if (!display.isEmpty())
+                putenv(displayVar.data());
+            const int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        if (readFd) {
+            close(fds[1]);
+            *readFd = fds[0];
+        }
+        return m_pid > 0;
+    }
+
+    bool isRunning() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+
+    void stop()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        for (int i = 0; i < 200 && waitpid(m_pid, nullptr, WNOHANG) == 0; ++i)
+            usleep(10000);
+        if (waitpid(m_pid, nullptr, WNOHANG) == 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+QByteArray readLineFrom(int fd, int timeoutMs)
+{
+    QByteArray line;
+    QElapsedTimer timer;
+    timer.start();
+    while (!line.endsWith('\n') && timer.elapsed() < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char c;
+        if (read(fd, &c, 1) != 1)
+            break;
+        line += c;
+    }
+    return line.trimmed();
+}
+
+} // namespace
+
+class TestVarvexClient : public QObject
+{
+    Q_OBJECT
+
+    QString m_client;
+    Helper m_xvfb;
+    Helper m_trayer;
+    QByteArray m_display;
+    Display* m_x = nullptr;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_base;
+
+    QString path(const QString& name) const { return m_dir->filePath(name); }
+
+    QProcessEnvironment clientEnvironment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORMTHEME");
+        env.remove("WAYLAND_DISPLAY");
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", QString::fromLatin1(m_display));
+        // No session bus: the toolkit then looks for an X11 tray only.
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
+        env.insert("TMPDIR", path("tmp"));
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("XDG_RUNTIME_DIR", path("runtime"));
+        // Web requests go to a closed loopback port, never outside.
+        env.insert("VARVEX_API_HOST", "127.0.0.1:9");
+        env.insert("VARVEX_WEB_HOST", "127.0.0.1:9");
+        return env;
+    }
+
+    void startClient(QProcess& client) const
+    {
+        client.setProcessEnvironment(clientEnvironment());
+        client.setWorkingDirectory(path("work"));
+        client.start(m_client, QStringList());
+    }
+
+    bool ensureTray()
+    {
+        if (!m_trayer.isRunning()
+            && !m_trayer.start({"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request",
+                                "--height", "24"},
+                               m_display))
+            return false;
+        const Atom selection = XInternAtom(m_x, "_NET_SYSTEM_TRAY_S0", False);
+        return QTest::qWaitFor([&]() { return XGetSelectionOwner(m_x, selection) != None; }, 10000);
+    }
+
+    // The viewable top-level windows, by title and by owning process.
+    QList<Window> topLevels(const QString& title, qint64 pid = 0) const
+    {
+        QList<Window> found;
+        Window root, parent, *children = nullptr;
+        unsigned int count = 0;
+        XSync(m_x, False);
+        if (!XQueryTree(m_x, DefaultRootWindow(m_x), &root, &parent, &children, &count))
+            return found;
+        const Atom pidAtom = XInternAtom(m_x, "_NET_WM_PID", False);
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (!XGetWindowAttributes(m_x, children[i], &attributes) || attributes.map_state != IsViewable)
+                continue;
+            if (!title.isNull()) {
+                char* name = nullptr;
+                const bool match = XFetchName(m_x, children[i], &name) && name && title == QString::fromUtf8(name);
+                if (name)
+                    XFree(name);
+                if (!match)
+                    continue;
+            }
+            if (pid) {
+                Atom type;
+                int format;
+                unsigned long items, after;
+                unsigned char* data = nullptr;
+                const bool match = XGetWindowProperty(m_x, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type,
+                                                      &format, &items, &after, &data) == Success
+                                   && data && items == 1 && *reinterpret_cast<unsigned long*>(data) == quint64(pid);
+                if (data)
+                    XFree(data);
+                if (!match)
+                    continue;
+            }
+            found << children[i];
+        }
+        if (children)
+            XFree(children);
+        return found;
+    }
+
+    // What the window's close button would do.
+    void closeWindow(Window w) const
+    {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = w;
+        event.xclient.message_type = XInternAtom(m_x, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = long(XInternAtom(m_x, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(m_x, w, False, NoEventMask, &event);
+        XFlush(m_x);
+    }
+
+    // Waits for the "Connection error" box and closes it.
+    bool closeConnectionErrorBox()
+    {
+        QList<Window> boxes;
+        if (!QTest::qWaitFor([&]() { return !(boxes = topLevels("Connection error")).isEmpty(); }, 15000))
+            return false;
+        closeWindow(boxes.first());
+        return true;
+    }
+
+    static bool finishes(QProcess& process, int timeoutMs = 15000)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_base = QDir::tempPath();
+        m_client = qEnvironmentVariable("VARVEX_BUILD_DIR") + "/bin/varvexclient";
+        QVERIFY2(QFileInfo(m_client).isExecutable(), qPrintable(m_client + " is not built"));
+        if (QStandardPaths::findExecutable("Xvfb").isEmpty())
+            QSKIP("Xvfb is not installed (Debian package xvfb); the whole-program tests need a display.");
+        if (QStandardPaths::findExecutable("trayer").isEmpty())
+            QSKIP("trayer is not installed (Debian package trayer); the whole-program tests need a system tray.");
+
+        int fd = -1;
+        QVERIFY(m_xvfb.start({"Xvfb", "-displayfd", "%fd", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                             QByteArray(), &fd));
+        const QByteArray number = readLineFrom(fd, 15000);
+        close(fd);
+        QVERIFY2(!number.isEmpty(), "Xvfb did not report its display");
+        m_display = ":" + number;
+        m_x = XOpenDisplay(m_display.constData());
+        QVERIFY2(m_x, "cannot open the Xvfb display");
+    }
+
+    void cleanupTestCase()
+    {
+        m_trayer.stop();
+        if (m_x)
+            XCloseDisplay(m_x);
+        m_x = nullptr;
+        m_xvfb.stop();
+    }
+
+    void init()
+    {
+        // TMPDIR points into the previous case's folder: start from the base.
+        m_dir.reset();
+        m_dir.reset(new QTemporaryDir(m_base + "/varvexclient-XXXXXX"));
+        QVERIFY(m_dir->isValid());
+        for (const char* sub : {"tmp", "config/Varvex", "runtime", "work"})
+            QVERIFY(QDir().mkpath(path(sub)));
+        QVERIFY(QFile::setPermissions(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                           | QFileDevice::ExeOwner));
+        // The fake service listens where the client looks: TMPDIR/Varvex.
+        qputenv("TMPDIR", path("tmp").toLocal8Bit());
+        // A loopback server, so that nothing is looked up outside.
+        QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
+        settings.setValue("Connection Hostname", "127.0.0.1");
+    }
+
+    void exitsWithOneWithoutTray()
+    {
+        m_trayer.stop();
+        const Atom selection = XInternAtom(m_x, "_NET_SYSTEM_TRAY_S0", False);
+        QVERIFY(QTest::qWaitFor([&]() { return XGetSelectionOwner(m_x, selection) == None; }, 10000));
+        QLocalServer service;
+        QVERIFY(service.listen("Varvex"));
+        QProcess client;
+        startClient(client);
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(client.exitCode(), 1);
+        QCOMPARE(client.readAllStandardOutput(), QByteArray("Systray is not supported by this operating system.\n"));
+        // Nothing before the tray check reaches the service.
+        QVERIFY(!service.hasPendingConnections());
+    }
+
+    void exitsWithTwoOnABadFontFile()
+    {
+        QVERIFY(ensureTray());
+        QVERIFY(QDir().mkpath(path("work/Fonts")));
+        QFile bad(path("work/Fonts/bad.ttf"));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("this is not a font");
+        bad.close();
+        QLocalServer service;
+        QVERIFY(service.listen("Varvex"));
+
+        QProcess client;
+        startClient(client);
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitCode(), 2);
+        QCOMPARE(client.readAllStandardOutput(), QByteArray("Error registering font bad\nError while registering fonts.\n"));
+        QVERIFY(!service.hasPendingConnections());
+    }
+
+    void exitsWithThreeWithoutService()
+    {
+        QVERIFY(ensureTray());
+        QProcess client;
+        startClient(client);
+        QList<Window> boxes;
+        QVERIFY2(QTest::qWaitFor([&]() { return !(boxes = topLevels("Connection error")).isEmpty(); }, 15000),
+                 "no \"Connection error\" box appeared");
+        // The box stands alone: the window is never shown.
+        QCOMPARE(topLevels(QString(), client.processId()), boxes);
+        closeWindow(boxes.first());
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitCode(), 3);
+        QCOMPARE(client.readAllStandardOutput(), QByteArray());
+    }
+
+    void showsTheWindowOnceAndEndsWithTheService()
+    {
+        QVERIFY(ensureTray());
+        QLocalServer service;
+        QVERIFY(service.listen("Varvex"));
+        QList<QLocalSocket*> peers;
+        QByteArray received;
+        connect(&service, &QLocalServer::newConnection, &service, [&]() {
+            while (QLocalSocket* peer = service.nextPendingConnection()) {
+                peers << peer;
+                connect(peer, &QLocalSocket::readyRead, peer, [&received, peer]() { received += peer->readAll(); });
+                peer->write(QByteArray::fromHex("01050D0302")); // disconnected
+            }
+        });
+
+        QProcess client;
+        startClient(client);
+        QVERIFY2(QTest::qWaitFor([&]() { return !topLevels(QString(), client.processId()).isEmpty(); }, 20000),
+                 "the client showed no window");
+        QCOMPARE(topLevels("Varvex Client", client.processId()).size(), 1);
+        // No stored login: the client asks the service for one.
+        QTRY_VERIFY_WITH_TIMEOUT(received.contains(QByteArray::fromHex("01040902")), 10000);
+
+        // A second start in the same session shows nothing and ends with 0.
+        QProcess second;
+        startClient(second);
+        QVERIFY(finishes(second));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.readAllStandardOutput(), QByteArray());
+        QCOMPARE(peers.size(), 1);
+        QCOMPARE(client.state(), QProcess::Running);
+        QCOMPARE(topLevels(QString(), client.processId()).size(), 1);
+
+        // The service goes away: the client says so and ends with 4.
+        peers.first()->disconnectFromServer();
+        QVERIFY2(closeConnectionErrorBox(), "no \"Connection error\" box appeared");
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitCode(), 4);
+
+        // The lock went with the first client: a new one starts.
+        QProcess third;
+        startClient(third);
+        QVERIFY(QTest::qWaitFor([&]() { return peers.size() == 2; }, 15000));
+        third.kill();
+        QVERIFY(finishes(third));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVarvexClient)
+#include "tst_varvexclient.moc"

@@ -1,0 +1,395 @@
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "qvarvexcommand.h"
+#include "servicetestsupport.h"
+#include "varvexlog.h"
+
+namespace {
+
+// Records the designed reconnect waits but waits only briefly, and lets the
+// tests feed OpenVPN output without a process.
+class TestCommand : public QVarvexCommand
+{
+public:
+    QList<int> requestedWaits;
+    int actualWait = 1;
+
+    int startReconnectTimer(int milliseconds) override
+    {
+        requestedWaits.append(milliseconds);
+        return startTimer(actualWait);
+    }
+    void feedOutput(const QByteArray& bytes) { handleOutput(bytes); }
+    void feedError(const QByteArray& chunk) { handleError(chunk); }
+};
+
+QList<int> statusesOf(const QSignalSpy& spy)
+{
+    QList<int> result;
+    for (const QList<QVariant>& args : spy)
+        result.append(args.at(0).toInt());
+    return result;
+}
+
+const char* const SuccessfulConnect =
+    "prompt\n"
+    "out 2026-01-01 10:00:00 [vpn-server-cn] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n\n"
+    "sleep 0.05\n"
+    "out 2026-01-01 10:00:00 TUN/TAP device tun7 opened\\r\n"
+    "sleep 0.05\n"
+    "out \\n2026-01-01 10:00:00 Initializ\n"
+    "sleep 0.05\n"
+    "out ation Sequence Completed\\r\\n\n"
+    "hang\n";
+
+} // namespace
+
+class TestQVarvexCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void startsTheLauncherWithTheFixedArguments();
+    void connectsAnswersPromptsAndStopsOnRequest();
+    void refusesStartWhileConnectedAndStopWhileConnecting();
+    void authFailureEndsWithoutReconnect();
+    void unexpectedEndsRetryAfter10_30_60sThenGiveUp();
+    void startWhileWaitingToReconnectIsAccepted();
+    void stopWhileWaitingCancelsTheChain();
+    void stalledAttemptIsEndedAndRetried();
+
+    void outputSplitAnywhereGivesTheSameLines();
+    void peerLineRules();
+    void adapterLineRules();
+    void guidIsTakenOnlyOnce();
+    void initializationMustEndTheLine();
+    void eachAuthFailedLineReportsOnce();
+    void unknownStderrTextIsLogged();
+
+private:
+    void useScenario(const QByteArray& steps);
+    QStringList recorded() const;
+
+    QTemporaryDir m_dir;
+    LogReader m_log;
+};
+
+void TestQVarvexCommand::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(QFile::exists(QCoreApplication::applicationDirPath() + "/bin/openvpn"), "fake openvpn missing");
+    setupLog(LOG_INFORMATION, true);
+}
+
+void TestQVarvexCommand::init()
+{
+    QFile::remove(m_dir.filePath("record"));
+    qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());
+    m_log.mark();
+}
+
+void TestQVarvexCommand::useScenario(const QByteArray& steps)
+{
+    QFile file(m_dir.filePath("scenario"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(steps);
+    file.close();
+    qputenv("FAKE_OPENVPN_SCENARIO", file.fileName().toLocal8Bit());
+}
+
+QStringList TestQVarvexCommand::recorded() const
+{
+    QFile file(m_dir.filePath("record"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestQVarvexCommand::startsTheLauncherWithTheFixedArguments()
+{
+    useScenario("hang\n");
+    TestCommand command;
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_VERIFY(recorded().contains("arg=--auth-nocache"));
+
+    QStringList args;
+    for (const QString& line : recorded()) {
+        if (line.startsWith("arg="))
+            args.append(line.mid(4));
+    }
+    const QStringList expected = QStringLiteral(
+        "--client --dev tun --proto udp --remote vpn.example.net 443 --resolv-retry infinite --nobind "
+        "--persist-key --persist-tun --ca ca.crt --tls-client --remote-cert-tls server --auth-user-pass "
+        "--comp-lzo --verb 1 --reneg-sec 0 --connect-retry-max 0 --ping-restart 0 --ping-exit 10 "
+        "--socks-proxy-retry 0 --link-mtu 1574 --auth-nocache").split(' ');
+    QCOMPARE(args.size(), 35);
+    QCOMPARE(args, expected);
+    QVERIFY(recorded().contains("cwd=" + QDir(QCoreApplication::applicationDirPath() + "/bin").canonicalPath()));
+    QVERIFY(m_log.contains("openvpn call working dir: " + QCoreApplication::applicationDirPath().toUtf8() + "/bin"));
+}
+
+void TestQVarvexCommand::connectsAnswersPromptsAndStopsOnRequest()
+{
+    useScenario(SuccessfulConnect);
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    const uint before = uint(QDateTime::currentSecsSinceEpoch());
+    command.startVPN("vpn.example.net", QString::fromUtf8("jürgen"), "pa55-w0rd!");
+
+    QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 1}));
+    QVERIFY(recorded().contains(QString::fromUtf8("user=jürgen")));
+    QVERIFY(recorded().contains("pass=pa55-w0rd!"));
+    QCOMPARE(command.deviceIP(), QByteArray("vpn-server-cn"));
+    QCOMPARE(command.deviceName(), QByteArray("tun7"));
+    QCOMPARE(command.deviceGuid(), QByteArray("tun7"));
+    QVERIFY(command.connectTime() >= before);
+    QVERIFY(command.connectTime() <= uint(QDateTime::currentSecsSinceEpoch()));
+
+    command.stopVPN();
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 1, 2, 3}));
+    QTest::qWait(100);
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 1, 2, 3}));
+    QCOMPARE(command.connectTime(), 0u);
+    QVERIFY(command.requestedWaits.isEmpty());
+    QVERIFY(m_log.contains("OpenVPN username sent"));
+    QVERIFY(m_log.contains("OpenVPN password sent"));
+    QVERIFY(m_log.contains("No need to change status(same values)."));
+    QVERIFY2(!m_log.contains("pa55-w0rd!"), "the password reached the log");
+}
+
+void TestQVarvexCommand::refusesStartWhileConnectedAndStopWhileConnecting()
+{
+    useScenario("prompt\nsleep 0.3\nout Initialization Sequence Completed\\r\\n\nhang\n");
+    TestCommand command;
+    command.startVPN("a.example.net", "user", "secret");
+    QCOMPARE(command.status(), int(QVarvexCommandConnecting));
+
+    command.stopVPN();
+    QVERIFY(m_log.contains("Can't stop VPN because current status is not QVarvexCommandConnected."));
+    QCOMPARE(command.status(), int(QVarvexCommandConnecting));
+
+    // The attempt goes on and reaches the connected state.
+    QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+    command.startVPN("b.example.net", "user", "secret");
+    QVERIFY(m_log.contains("Can't start VPN because current status is not QVarvexCommandDisconnected."));
+    QCOMPARE(command.status(), int(QVarvexCommandConnected));
+    QCOMPARE(recorded().count("start"), 1);
+}
+
+void TestQVarvexCommand::authFailureEndsWithoutReconnect()
+{
+    useScenario("prompt\nout x [cn] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n"
+                "AUTH: Received control message: AUTH_FAILED\\r\\n\nexit 0\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    QSignalSpy failures(&command, SIGNAL(loginFailed()));
+    command.startVPN("vpn.example.net", "user", "wrong");
+
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    QCOMPARE(failures.count(), 1);
+    QVERIFY(command.requestedWaits.isEmpty());
+    QVERIFY(m_log.contains("Warning: Login failed"));
+}
+
+void TestQVarvexCommand::unexpectedEndsRetryAfter10_30_60sThenGiveUp()
+{
+    useScenario("prompt\nexit 0\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("vpn.example.net", "user", "secret");
+
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 4, 0, 4, 0, 4, 0, 3}));
+    QCOMPARE(command.requestedWaits, (QList<int>{10000, 30000, 60000}));
+    QCOMPARE(recorded().count("start"), 4);
+    // Every retry uses the stored host and credentials.
+    QCOMPARE(recorded().count("arg=vpn.example.net"), 4);
+    QCOMPARE(recorded().count("pass=secret"), 4);
+    QCOMPARE(m_log.count("timerEvent - Reconncet timer triggered."), 3);
+
+    // A fresh start after giving up begins the chain anew.
+    statuses.clear();
+    command.requestedWaits.clear();
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 4, 0, 4, 0, 4, 0, 3}));
+    QCOMPARE(command.requestedWaits, (QList<int>{10000, 30000, 60000}));
+}
+
+void TestQVarvexCommand::startWhileWaitingToReconnectIsAccepted()
+{
+    useScenario("prompt\nexit 0\n");
+    TestCommand command;
+    command.actualWait = 400;
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
+
+    useScenario("prompt\nhang\n");
+    command.startVPN("other.example.net", "user", "secret");
+    QCOMPARE(command.status(), int(QVarvexCommandConnecting));
+    // The old wait still fires; its start is refused and the attempt stays.
+    QTRY_VERIFY(m_log.contains("Can't start VPN because current status is not QVarvexCommandDisconnected."));
+    QCOMPARE(command.status(), int(QVarvexCommandConnecting));
+    QCOMPARE(recorded().count("start"), 2);
+}
+
+void TestQVarvexCommand::stopWhileWaitingCancelsTheChain()
+{
+    useScenario("prompt\nexit 0\n");
+    TestCommand command;
+    command.actualWait = 60000;
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
+
+    // The last client leaving only cancels the wait; the status stays 4.
+    command.stopReconnectTimer();
+    QCOMPARE(command.status(), int(QVarvexCommandReconnecting));
+
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.stopVPN();
+    QCOMPARE(statusesOf(statuses), (QList<int>{3}));
+    QVERIFY(m_log.contains("Stop reconnect."));
+    QTest::qWait(50);
+    QCOMPARE(recorded().count("start"), 1);
+}
+
+void TestQVarvexCommand::stalledAttemptIsEndedAndRetried()
+{
+    // Never reaches "Initialization Sequence Completed", like OpenVPN
+    // retrying a rejected certificate for ever.
+    useScenario("prompt\nout Cannot verify the certificate\\r\\n\nhang\n");
+    TestCommand command;
+    command.setConnectingTimeout(150);
+    QCOMPARE(QVarvexCommand::DefaultConnectingTimeout, 60000);
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("vpn.example.net", "user", "secret");
+
+    QTRY_COMPARE_WITH_TIMEOUT(statusesOf(statuses), (QList<int>{0, 4, 0, 4, 0, 4, 0, 3}), 5000);
+    QCOMPARE(command.requestedWaits, (QList<int>{10000, 30000, 60000}));
+    QCOMPARE(m_log.count("did not complete initialization"), 4);
+    QVERIFY(!m_log.contains("openvpn.exe process call failed"));
+}
+
+void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()
+{
+    const QByteArray output = "Peer x] Peer Connection Initiated with y\r\nsome line\r\n"
+                              "TUN/TAP device tun3 opened\r\nInitialization Sequence Completed\r\ntail";
+    TestCommand whole;
+    whole.feedOutput(output);
+    QCOMPARE(whole.status(), int(QVarvexCommandConnected));
+
+    for (int cut = 1; cut < output.size(); ++cut) {
+        TestCommand split;
+        split.feedOutput(output.left(cut));
+        split.feedOutput(output.mid(cut));
+        QCOMPARE(split.deviceIP(), QByteArray("Peer x"));
+        QCOMPARE(split.deviceName(), QByteArray("tun3"));
+        QCOMPARE(split.status(), int(QVarvexCommandConnected));
+    }
+
+    // A bare line feed does not end a line; the rest waits for CR LF.
+    TestCommand lf;
+    lf.feedOutput("Initialization Sequence Completed\n");
+    QCOMPARE(lf.status(), int(QVarvexCommandDisconnected));
+    lf.feedOutput("\r\n");
+    QCOMPARE(lf.status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVarvexCommand::peerLineRules()
+{
+    TestCommand command;
+    command.feedOutput("no bracket] Peer Connection Initiated with 1.2.3.4\r\n");
+    QCOMPARE(command.deviceIP(), QByteArray("no bracket"));
+
+    m_log.mark();
+    command.feedOutput("[] Peer Connection Initiated with x\r\n");
+    QCOMPARE(command.deviceIP(), QByteArray("no bracket"));
+    QVERIFY(m_log.contains("Error: Failed to set m_deviceIP"));
+
+    // A peer line that also ends like the completion line is only a peer line.
+    command.feedOutput("[10.8.0.6] Peer Connection Initiated with Initialization Sequence Completed\r\n");
+    QCOMPARE(command.deviceIP(), QByteArray("10.8.0.6"));
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVarvexCommand::adapterLineRules()
+{
+    TestCommand command;
+    command.feedOutput("TAP-WIN32 device [Local Area Connection 2] opened\r\n");
+    QCOMPARE(command.deviceName(), QByteArray("Local Area Connection 2"));
+
+    command.feedOutput("TAP-WIN32 device [] opened\r\n");
+    QCOMPARE(command.deviceName(), QByteArray("Local Area Connection 2"));
+    QVERIFY(m_log.contains("Error: Failed to set m_deviceName"));
+
+    m_log.mark();
+    command.feedOutput("TUN/TAP device  opened\r\n");
+    QVERIFY(m_log.contains("Error: Failed to set m_deviceName"));
+    QVERIFY(command.deviceGuid().isEmpty());
+
+    command.feedOutput("2026-01-01 10:00:00 TUN/TAP device tun0 opened\r\n");
+    QCOMPARE(command.deviceName(), QByteArray("tun0"));
+    QCOMPARE(command.deviceGuid(), QByteArray("tun0"));
+    command.feedOutput("TUN/TAP device tun1 opened\r\n");
+    QCOMPARE(command.deviceName(), QByteArray("tun1"));
+    QCOMPARE(command.deviceGuid(), QByteArray("tun0"));
+}
+
+void TestQVarvexCommand::guidIsTakenOnlyOnce()
+{
+    TestCommand command;
+    command.feedOutput("Notified TAP-Win32 driver to set a DHCP IP/netmask of 10.8.0.6/255.255.255.252 on interface {AB-12} [DHCP-serv: 10.8.0.5]\r\n");
+    QCOMPARE(command.deviceGuid(), QByteArray("{AB-12}"));
+    command.feedOutput("Successful ARP Flush on interface [7] {CD-34}\r\n");
+    QCOMPARE(command.deviceGuid(), QByteArray("{AB-12}"));
+
+    TestCommand noBraces;
+    noBraces.feedOutput("Successful ARP Flush on interface [7] no guid}\r\n");
+    QVERIFY(noBraces.deviceGuid().isEmpty());
+    QVERIFY(m_log.contains("Error: Failed to set m_deviceGuid"));
+
+    // Once the GUID is known such a line falls through to the later rules.
+    TestCommand later;
+    later.feedOutput("Successful ARP Flush on interface {X}\r\n");
+    later.feedOutput("Successful ARP Flush on interface {Y} Initialization Sequence Completed\r\n");
+    QCOMPARE(later.status(), int(QVarvexCommandConnected));
+}
+
+void TestQVarvexCommand::initializationMustEndTheLine()
+{
+    TestCommand command;
+    command.feedOutput("Initialization Sequence Completed \r\n");
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+    command.feedOutput("2026-01-01 Initialization Sequence Completed\r\n");
+    QCOMPARE(command.status(), int(QVarvexCommandConnected));
+}
+
+void TestQVarvexCommand::eachAuthFailedLineReportsOnce()
+{
+    TestCommand command;
+    QSignalSpy failures(&command, SIGNAL(loginFailed()));
+    command.feedOutput("AUTH_FAILED\r\nAUTH: Received control message: AUTH_FAILED\r\nother\r\n");
+    QCOMPARE(failures.count(), 2);
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVarvexCommand::unknownStderrTextIsLogged()
+{
+    TestCommand command;
+    command.feedError("Enter Auth Username: ");
+    command.feedError("\r\n");
+    QCOMPARE(m_log.count("OpenVPN sent unknown text to stderr: "), 1);
+    QVERIFY(m_log.contains("Error: OpenVPN sent unknown text to stderr: Enter Auth Username: "));
+    QVERIFY(!m_log.contains("OpenVPN username sent"));
+}
+
+QTEST_MAIN(TestQVarvexCommand)
+#include "tst_qvarvexcommand.moc"

@@ -1,0 +1,292 @@
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "host_fakewebapi.h"
+#include "qvpncertificate.h"
+#include "varvexlog.h"
+
+namespace {
+
+const QByteArray kPublished = "-----BEGIN CERTIFICATE-----\npublished\n-----END CERTIFICATE-----\n";
+const QByteArray kOld = "-----BEGIN CERTIFICATE-----\nold one\n-----END CERTIFICATE-----\n";
+
+QByteArray sha1Hex(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex();
+}
+
+QByteArray infoAnswer(const QByteArray& hash)
+{
+    return "{\"hash\":\"" + hash + "\"}";
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestQVPNCertificate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase() { cleanup(); }
+
+    void missingFileIsDownloaded();
+    void currentFileIsKept_data();
+    void currentFileIsKept();
+    void differentHashDownloads();
+    void failedDownloadLeavesFileWhole_data();
+    void failedDownloadLeavesFileWhole();
+    void failedCheckDownloadsNothing_data();
+    void failedCheckDownloadsNothing();
+    void unwritableFolderReportsOpenError();
+    void overlappingChecksNeverWriteAnswersToFile_data();
+    void overlappingChecksNeverWriteAnswersToFile();
+
+private:
+    void writeCertificate(const QByteArray& content);
+    bool runCheck(QVPNCertificate& certificate, int expectedFinishes = 1);
+    QString newLog() const;
+
+    QTemporaryDir* m_dir = nullptr;
+    HostFakeWebApi* m_api = nullptr;
+    QString m_path;
+    qint64 m_logStart = 0;
+    QList<bool> m_results;
+};
+
+void TestQVPNCertificate::initTestCase()
+{
+    setupLog(LOG_INFORMATION, true);
+    writeLog(QStringLiteral("test start"), LOG_INFORMATION);
+}
+
+void TestQVPNCertificate::init()
+{
+    cleanup(); // a failed init is not followed by cleanup
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("bin")));
+    m_path = m_dir->path() + QStringLiteral("/bin/ca.crt");
+    m_api = new HostFakeWebApi;
+    QVERIFY(m_api->start());
+    qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
+    m_logStart = QFileInfo(currentLogPath()).size();
+    m_results.clear();
+}
+
+void TestQVPNCertificate::cleanup()
+{
+    delete m_api;
+    m_api = nullptr;
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+void TestQVPNCertificate::writeCertificate(const QByteArray& content)
+{
+    QFile file(m_path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+bool TestQVPNCertificate::runCheck(QVPNCertificate& certificate, int expectedFinishes)
+{
+    connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
+    certificate.updateCertificate();
+    return QTest::qWaitFor([&] { return m_results.size() >= expectedFinishes; }, 5000);
+}
+
+QString TestQVPNCertificate::newLog() const
+{
+    QFile file(currentLogPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    file.seek(m_logStart);
+    return QString::fromUtf8(file.readAll());
+}
+
+void TestQVPNCertificate::missingFileIsDownloaded()
+{
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(readAll(m_path), kPublished);
+    QCOMPARE(m_api->requests, QStringList{QStringLiteral("/get_ca/3b9e07c1d52a48f6e0b7c19d4a62f85e")});
+    QVERIFY(newLog().contains(QStringLiteral("Warning: Certificate does't exists. Create it!")));
+}
+
+void TestQVPNCertificate::currentFileIsKept_data()
+{
+    QTest::addColumn<QByteArray>("publishedHash");
+    QTest::newRow("lower case") << sha1Hex(kPublished);
+    // The same digest written in capitals names the same file.
+    QTest::newRow("upper case") << sha1Hex(kPublished).toUpper();
+}
+
+void TestQVPNCertificate::currentFileIsKept()
+{
+    QFETCH(QByteArray, publishedHash);
+    writeCertificate(kPublished);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(publishedHash));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, QByteArray("must not be fetched"));
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 0);
+    QCOMPARE(readAll(m_path), kPublished);
+}
+
+void TestQVPNCertificate::differentHashDownloads()
+{
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(readAll(m_path), kPublished);
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
+}
+
+void TestQVPNCertificate::failedDownloadLeavesFileWhole_data()
+{
+    QTest::addColumn<bool>("fileExists");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("server error") << true << 500 << QByteArray("{\"error\":\"down\"}") << false;
+    QTest::newRow("not found") << true << 404 << QByteArray("missing") << false;
+    QTest::newRow("empty body") << true << 200 << QByteArray() << false;
+    QTest::newRow("connection refused") << true << 200 << kPublished << true;
+    QTest::newRow("missing file, server error") << false << 500 << QByteArray("oops") << false;
+    QTest::newRow("missing file, empty body") << false << 200 << QByteArray() << false;
+}
+
+void TestQVPNCertificate::failedDownloadLeavesFileWhole()
+{
+    QFETCH(bool, fileExists);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, refused);
+
+    if (fileExists)
+        writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), status, body);
+    if (refused) {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        qputenv("VARVEX_API_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
+    }
+
+    QVPNCertificate certificate(m_path, nullptr);
+    if (refused)
+        certificate.updateCerfiticateFile(); // the check itself would fail first
+    else
+        certificate.updateCertificate();
+    connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
+
+    QCOMPARE(m_results, QList<bool>{false});
+    if (fileExists)
+        QCOMPARE(readAll(m_path), kOld);
+    else
+        QVERIFY(!QFile::exists(m_path));
+    QVERIFY(newLog().contains(QStringLiteral("Error: Certificate download failed at function http_finished")));
+    // No temporary file is left beside the certificate.
+    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/bin")).entryList(QDir::Files | QDir::Hidden).size(), fileExists ? 1 : 0);
+}
+
+void TestQVPNCertificate::failedCheckDownloadsNothing_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("not JSON") << 200 << QByteArray("<html>hash</html>") << QStringLiteral("Error: Error parsing JSON at function http_finished");
+    QTest::newRow("empty") << 200 << QByteArray() << QStringLiteral("Error: Error parsing JSON at function http_finished");
+    QTest::newRow("server error with JSON") << 500 << infoAnswer("0000") << QStringLiteral("Error: Certificate check failed at function http_finished");
+}
+
+void TestQVPNCertificate::failedCheckDownloadsNothing()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), status, body);
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+    QTest::qWait(50);
+
+    QCOMPARE(m_results, QList<bool>{false});
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 0);
+    QCOMPARE(readAll(m_path), kOld);
+    QVERIFY2(newLog().contains(message), qPrintable(newLog()));
+}
+
+void TestQVPNCertificate::unwritableFolderReportsOpenError()
+{
+    const QString path = m_dir->path() + QStringLiteral("/no-such-folder/ca.crt");
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    QVPNCertificate certificate(path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{false});
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(newLog().contains(QStringLiteral("Error: Error opening certificate file for write at function http_finished")));
+}
+
+void TestQVPNCertificate::overlappingChecksNeverWriteAnswersToFile_data()
+{
+    QTest::addColumn<int>("downloadStatus");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("download succeeds") << 200 << kPublished;
+    QTest::newRow("download fails") << 500 << kOld;
+}
+
+void TestQVPNCertificate::overlappingChecksNeverWriteAnswersToFile()
+{
+    // Two clients connect at once: both checks are answered before the
+    // downloads they lead to, so an answer judged by the last request sent
+    // would be written into the file.
+    QFETCH(int, downloadStatus);
+    QFETCH(QByteArray, expected);
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), downloadStatus, kPublished, 200);
+    QVPNCertificate certificate(m_path, nullptr);
+    connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
+    certificate.updateCertificate();
+    certificate.updateCertificate();
+    QVERIFY(QTest::qWaitFor([&] { return m_results.size() >= 2; }, 5000));
+    QTest::qWait(300);
+
+    const bool success = downloadStatus == 200;
+    QCOMPARE(m_results, (QList<bool>{success, success}));
+    QCOMPARE(readAll(m_path), expected);
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 2);
+}
+
+QTEST_GUILESS_MAIN(TestQVPNCertificate)
+#include "tst_qvpncertificate.moc"

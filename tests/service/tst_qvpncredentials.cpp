@@ -1,0 +1,152 @@
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "host_fakewebapi.h"
+#include "qvpncredentials.h"
+#include "qvpncredentialscrypt.h"
+#include "qvpnsettings.h"
+
+class TestQVPNCredentials : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void cleanupTestCase() { cleanup(); }
+
+    void answerIsStoredOnlyWhenUsable_data();
+    void answerIsStoredOnlyWhenUsable();
+    void failureKeepsStoredCredentials();
+    void tokenStaysOnePathSegment();
+    void storedValueIsReadBack();
+
+private:
+    QList<bool> fetch(QVPNCredentials& credentials);
+
+    QTemporaryDir* m_dir = nullptr;
+    HostFakeWebApi* m_api = nullptr;
+};
+
+void TestQVPNCredentials::init()
+{
+    cleanup(); // a failed init is not followed by cleanup
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    qputenv("VARVEX_SERVICE_CONFIG", (m_dir->path() + QStringLiteral("/service.conf")).toLocal8Bit());
+    m_api = new HostFakeWebApi;
+    QVERIFY(m_api->start());
+    qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
+}
+
+void TestQVPNCredentials::cleanup()
+{
+    delete m_api;
+    m_api = nullptr;
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+QList<bool> TestQVPNCredentials::fetch(QVPNCredentials& credentials)
+{
+    QList<bool> results;
+    QObject receiver;
+    connect(&credentials, &QVPNCredentials::updateFinish, &receiver, [&results](bool ok) { results << ok; });
+    credentials.updateCredentials();
+    if (QTest::qWaitFor([&] { return !results.isEmpty(); }, 5000))
+        QTest::qWait(20); // a second answer would show up here
+    return results;
+}
+
+void TestQVPNCredentials::answerIsStoredOnlyWhenUsable_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("stored");
+
+    const QByteArray user32(32, 'u');
+    QTest::newRow("32-character user, 1-character password") << 200 << QByteArray("{\"username\":\"" + user32 + "\",\"password\":\"p\"}") << true;
+    QTest::newRow("32-character password") << 200 << QByteArray("{\"username\":\"u\",\"password\":\"" + QByteArray(32, 'p') + "\"}") << true;
+    QTest::newRow("non-ASCII user") << 200 << QByteArray("{\"username\":\"J\\u00fcrgen\",\"password\":\"p\\u00e4ss\"}") << true;
+    QTest::newRow("33-character user") << 200 << QByteArray("{\"username\":\"" + user32 + "x\",\"password\":\"p\"}") << false;
+    QTest::newRow("33-character password") << 200 << QByteArray("{\"username\":\"u\",\"password\":\"" + QByteArray(33, 'p') + "\"}") << false;
+    QTest::newRow("empty password") << 200 << QByteArray("{\"username\":\"user\",\"password\":\"\"}") << false;
+    QTest::newRow("missing user") << 200 << QByteArray("{\"password\":\"secret\"}") << false;
+    QTest::newRow("number as password") << 200 << QByteArray("{\"username\":\"user\",\"password\":1234}") << false;
+    QTest::newRow("not JSON") << 200 << QByteArray("user:secret") << false;
+    QTest::newRow("empty body") << 200 << QByteArray() << false;
+    QTest::newRow("server error with usable body") << 500 << QByteArray("{\"username\":\"user\",\"password\":\"secret\"}") << false;
+    QTest::newRow("unknown user") << 404 << QByteArray("{\"error\":\"unknown user\"}") << false;
+}
+
+void TestQVPNCredentials::answerIsStoredOnlyWhenUsable()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, stored);
+
+    m_api->setAnswer(QStringLiteral("/get_user/"), status, body);
+    QVPNCredentials credentials(nullptr);
+    credentials.setInstallerToken(QStringLiteral("tok3n"));
+    QCOMPARE(fetch(credentials), QList<bool>{stored});
+    QCOMPARE(m_api->requests, QStringList{QStringLiteral("/get_user/3b9e07c1d52a48f6e0b7c19d4a62f85e/tok3n")});
+    QCOMPARE(credentials.hasCredentials(), stored);
+    if (!stored) {
+        QVERIFY(!QFile::exists(QVPNSettings::storePath()) || !QVPNSettings().contains(QStringLiteral("Credentials")));
+        return;
+    }
+
+    // What is stored decodes to exactly the answer's values.
+    const QJsonObject answer = QJsonDocument::fromJson(body).object();
+    QString username;
+    QString password;
+    QVERIFY(QVPNCredentialsCrypt::decodeUserPass(credentials.credentials(), username, password));
+    QCOMPARE(username, answer.value(QStringLiteral("username")).toString());
+    QCOMPARE(password, answer.value(QStringLiteral("password")).toString());
+}
+
+void TestQVPNCredentials::failureKeepsStoredCredentials()
+{
+    const QByteArray existing = QVPNCredentialsCrypt::encodeUserPass(QStringLiteral("old"), QStringLiteral("pass"));
+    {
+        QVPNSettings settings;
+        settings.setValue(QStringLiteral("LogLevel"), 3);
+        settings.setValue(QStringLiteral("Credentials"), existing);
+    }
+    m_api->setAnswer(QStringLiteral("/get_user/"), 200, QByteArray("{\"username\":\"\",\"password\":\"x\"}"));
+    QVPNCredentials credentials(nullptr);
+    QCOMPARE(fetch(credentials), QList<bool>{false});
+    QCOMPARE(credentials.credentials(), QString::fromLatin1(existing));
+    QCOMPARE(QVPNSettings().value(QStringLiteral("LogLevel")).toInt(), 3);
+}
+
+void TestQVPNCredentials::tokenStaysOnePathSegment()
+{
+    m_api->setAnswer(QStringLiteral("/get_user/"), 404, QByteArray("{}"));
+    QVPNCredentials credentials(nullptr);
+    credentials.setInstallerToken(QStringLiteral("a b/../c?d#e"));
+    QCOMPARE(fetch(credentials), QList<bool>{false});
+    QCOMPARE(m_api->requests, QStringList{QStringLiteral("/get_user/3b9e07c1d52a48f6e0b7c19d4a62f85e/a%20b%2F..%2Fc%3Fd%23e")});
+
+    // An empty token still asks, with a path ending in the slash.
+    m_api->requests.clear();
+    credentials.setInstallerToken(QString());
+    QCOMPARE(fetch(credentials), QList<bool>{false});
+    QCOMPARE(m_api->requests, QStringList{QStringLiteral("/get_user/3b9e07c1d52a48f6e0b7c19d4a62f85e/")});
+}
+
+void TestQVPNCredentials::storedValueIsReadBack()
+{
+    QVPNCredentials credentials(nullptr);
+    QVERIFY(!credentials.hasCredentials());
+    QCOMPARE(credentials.credentials(), QString());
+    {
+        QVPNSettings settings;
+        settings.setValue(QStringLiteral("Credentials"), QString());
+    }
+    QVERIFY(!credentials.hasCredentials());
+}
+
+QTEST_GUILESS_MAIN(TestQVPNCredentials)
+#include "tst_qvpncredentials.moc"

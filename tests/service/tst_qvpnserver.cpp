@@ -1,0 +1,599 @@
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "adaptercounters.h"
+#include "qvpncredentialscrypt.h"
+#include "qvpnserver.h"
+#include "servicetestsupport.h"
+#include "varvexlog.h"
+
+namespace {
+
+class FakeCounters : public AdapterCounterSource
+{
+public:
+    QList<InterfaceCounters> rows;
+    bool failAdapters = false;
+    bool failTable = false;
+
+    bool adapters(QList<AdapterInfo>* list) override
+    {
+        if (failAdapters)
+            return false;
+        for (const InterfaceCounters& row : rows)
+            list->append(AdapterInfo{row.description, row.description});
+        return true;
+    }
+    bool interfaceTable(QList<InterfaceCounters>* list) override
+    {
+        if (failTable)
+            return false;
+        *list = rows;
+        return true;
+    }
+    void set(const QByteArray& name, quint32 in, quint32 out)
+    {
+        for (InterfaceCounters& row : rows) {
+            if (row.description == name) {
+                row.inOctets = in;
+                row.outOctets = out;
+                return;
+            }
+        }
+        InterfaceCounters row;
+        row.description = name;
+        row.inOctets = in;
+        row.outOctets = out;
+        rows.append(row);
+    }
+};
+
+const char* const ConnectingScenario =
+    "prompt\n"
+    "out 2026-01-01 10:00:00 [10.8.0.6] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n\n"
+    "out 2026-01-01 10:00:00 TUN/TAP device tun7 opened\\r\\n\n"
+    "out 2026-01-01 10:00:00 Initialization Sequence Completed\\r\\n\n"
+    "hang\n";
+
+QByteArray connectRequest(const QByteArray& host, const QByteArray& credentials)
+{
+    QByteArray payload;
+    VarvexFrame::appendField(payload, host);
+    VarvexFrame::appendField(payload, credentials);
+    return VarvexFrame::build(VARVEX_CMD_CONNECT_REQUEST, payload);
+}
+
+} // namespace
+
+class TestQVPNServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void installerToken_data();
+    void installerToken();
+    void provisioningOnlyWithoutStoredCredentials_data();
+    void provisioningOnlyWithoutStoredCredentials();
+    void logLevelSetsTheThreshold_data();
+    void logLevelSetsTheThreshold();
+
+    void staleSocketIsReclaimed();
+    void liveInstanceKeepsItsName();
+
+    void statusFirstThenFanOutAndBandwidth();
+    void lastClientLeavingStopsTimersButNotTheTunnel();
+    void credentialsReply();
+    void malformedFramesAreLoggedAndDropped();
+    void overlongAddressGivesEmptyField();
+    void stopEndsClientsNewestFirst();
+
+    void allInterfacesSamplesAreDifferences();
+    void tunnelSamplesAreTotals();
+    void unreadableCountersAreReported();
+    void systemCountersAreReadable();
+
+private:
+    void writeSettings(const QVariantMap& values);
+    void useScenario(const QByteArray& steps);
+
+    QTemporaryDir m_dir;
+    RecordingWebApi m_webApi;
+    LogReader m_log;
+    FakeCounters m_counters;
+};
+
+void TestQVPNServer::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(m_webApi.isListening());
+    QDir(m_dir.path()).mkdir("tmp");
+    qputenv("TMPDIR", m_dir.filePath("tmp").toLocal8Bit());
+    qputenv("VARVEX_SERVICE_CONFIG", m_dir.filePath("service.conf").toLocal8Bit());
+    qputenv("VARVEX_API_HOST", m_webApi.hostAndPort().toLocal8Bit());
+    qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());
+    useScenario(ConnectingScenario);
+    AdapterCounterSource::setCurrent(&m_counters);
+}
+
+void TestQVPNServer::init()
+{
+    QFile::remove(m_dir.filePath("service.conf"));
+    writeSettings({{"LogLevel", 4}});
+    setupLog(LOG_INFORMATION, true);
+    m_webApi.paths.clear();
+    m_counters.rows.clear();
+    m_counters.failAdapters = m_counters.failTable = false;
+    m_log.mark();
+}
+
+void TestQVPNServer::cleanup()
+{
+    QLocalServer::removeServer("Varvex");
+}
+
+void TestQVPNServer::writeSettings(const QVariantMap& values)
+{
+    QSettings settings(m_dir.filePath("service.conf"), QSettings::IniFormat);
+    for (auto it = values.begin(); it != values.end(); ++it)
+        settings.setValue(it.key(), it.value());
+}
+
+void TestQVPNServer::useScenario(const QByteArray& steps)
+{
+    QFile file(m_dir.filePath("scenario"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(steps);
+    file.close();
+    qputenv("FAKE_OPENVPN_SCENARIO", file.fileName().toLocal8Bit());
+}
+
+void TestQVPNServer::installerToken_data()
+{
+    QTest::addColumn<QString>("installerName");
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<QString>("critical");
+
+    QTest::newRow("folder, word, hyphens, token")
+        << "C:\\Downloads\\varvex-setup-Ab12Cd.EXE" << "Ab12Cd" << QString();
+    QTest::newRow("empty token still counts") << "C:\\x\\varvex-setup-.exe" << "" << QString();
+    QTest::newRow("missing") << "" << QString() << "Varvex installer string does not end with .exe";
+    QTest::newRow("other extension") << "C:\\x\\varvex-setup-T.msi" << QString()
+                                     << "Varvex installer string does not end with .exe";
+    QTest::newRow("bare file name") << "varvex-setup-T.exe" << QString()
+                                    << "Varvex installer string doesn't contain \" character.";
+    QTest::newRow("backslash first") << "\\varvex-setup-T.exe" << QString()
+                                     << "Varvex installer string doesn't contain \" character.";
+    QTest::newRow("no hyphen") << "C:\\x\\varvexsetup.exe" << QString()
+                               << "Varvex installer string doesn't contain - character.";
+    QTest::newRow("hyphen first") << "C:\\x\\-token.exe" << QString()
+                                  << "Varvex installer string doesn't contain - character.";
+}
+
+void TestQVPNServer::installerToken()
+{
+    QFETCH(QString, installerName);
+    QFETCH(QString, token);
+    QFETCH(QString, critical);
+
+    QString derived = "untouched";
+    const bool ok = QVPNServer::installerToken(installerName, &derived);
+    QCOMPARE(ok, critical.isEmpty());
+    if (ok)
+        QCOMPARE(derived, token);
+    else
+        QVERIFY(m_log.contains("Critical: " + critical.toUtf8() + "\r\n"));
+}
+
+void TestQVPNServer::provisioningOnlyWithoutStoredCredentials_data()
+{
+    QTest::addColumn<QString>("installerName");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("nothing stored") << "C:\\x\\varvex-setup-Tok9.exe" << "" << 1;
+    QTest::newRow("credentials stored") << "C:\\x\\varvex-setup-Tok9.exe"
+                                        << QString::fromLatin1(QVPNCredentialsCrypt::encodeUserPass("u", "p")) << 0;
+    QTest::newRow("bad installer name") << "varvex.exe" << "" << 0;
+    QTest::newRow("no installer name") << "" << "" << 0;
+}
+
+void TestQVPNServer::provisioningOnlyWithoutStoredCredentials()
+{
+    QFETCH(QString, installerName);
+    QFETCH(QString, stored);
+    QFETCH(int, requests);
+    writeSettings({{"InstallerName", installerName}, {"Credentials", stored}});
+
+    QVPNServer server(nullptr);
+    server.start();
+    // Start carries on to listening whatever the installer name.
+    QVERIFY(server.isListening());
+    if (requests > 0) {
+        QTRY_COMPARE(m_webApi.countContaining("/get_user/"), requests);
+        QVERIFY(m_webApi.paths.last().endsWith("/Tok9"));
+    } else {
+        QTest::qWait(200);
+        QCOMPARE(m_webApi.countContaining("/get_user/"), 0);
+    }
+    // The stored text is never touched by start.
+    QCOMPARE(QSettings(m_dir.filePath("service.conf"), QSettings::IniFormat).value("Credentials").toString(), stored);
+}
+
+void TestQVPNServer::logLevelSetsTheThreshold_data()
+{
+    QTest::addColumn<QVariant>("logLevel");
+    QTest::addColumn<int>("threshold");
+
+    QTest::newRow("0") << QVariant(0) << 4;
+    QTest::newRow("1") << QVariant(1) << 3;
+    QTest::newRow("2") << QVariant(2) << 2;
+    QTest::newRow("3") << QVariant(3) << 1;
+    QTest::newRow("4") << QVariant(4) << 0;
+    QTest::newRow("7 behaves as 2") << QVariant(7) << 2;
+    QTest::newRow("-1 behaves as 2") << QVariant(-1) << 2;
+    QTest::newRow("text behaves as 0") << QVariant("verbose") << 4;
+    QTest::newRow("missing behaves as 2") << QVariant() << 2;
+}
+
+void TestQVPNServer::logLevelSetsTheThreshold()
+{
+    QFETCH(QVariant, logLevel);
+    QFETCH(int, threshold);
+    QFile::remove(m_dir.filePath("service.conf"));
+    if (logLevel.isValid())
+        writeSettings({{"LogLevel", logLevel}});
+
+    QVPNServer server(nullptr);
+    server.start();
+    m_log.mark();
+    for (int level = LOG_INFORMATION; level <= LOG_CRITICAL; ++level)
+        writeLog(QStringLiteral("probe %1").arg(level), level);
+    for (int level = LOG_INFORMATION; level <= LOG_CRITICAL; ++level)
+        QCOMPARE(m_log.contains(QStringLiteral("probe %1\r\n").arg(level).toUtf8()), level >= threshold);
+}
+
+void TestQVPNServer::staleSocketIsReclaimed()
+{
+    // A socket file that nobody listens on, as a crashed service leaves it.
+    const QByteArray path = QFile::encodeName(m_dir.filePath("tmp/Varvex"));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, path.constData(), sizeof(address.sun_path));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(fd);
+    QVERIFY(QFile::exists(path));
+
+    QVPNServer server(nullptr);
+    server.start();
+    QVERIFY(server.isListening());
+    QVERIFY(!m_log.contains("Varvex failed to listen"));
+
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050d0302"));
+}
+
+void TestQVPNServer::liveInstanceKeepsItsName()
+{
+    QLocalServer other;
+    QVERIFY(other.listen("Varvex"));
+
+    QVPNServer server(nullptr);
+    server.start();
+    QVERIFY(!server.isListening());
+    QVERIFY(m_log.contains("Critical: Varvex failed to listen for connections(another instance is running maybe?).\r\n"));
+
+    // Clients still reach the instance that was there first.
+    QLocalSocket client;
+    client.connectToServer("Varvex");
+    QVERIFY(client.waitForConnected(1000));
+    QTRY_VERIFY(other.hasPendingConnections());
+}
+
+void TestQVPNServer::statusFirstThenFanOutAndBandwidth()
+{
+    useScenario(ConnectingScenario);
+    m_counters.set("lo", 100, 100);
+    m_counters.set("tun7", 1234, 5678);
+    QVPNServer server(nullptr);
+    server.start();
+
+    FrameClient a;
+    QVERIFY(a.connectTo("Varvex"));
+    QTRY_COMPARE(a.frames().size(), 1);
+    QCOMPARE(a.frames().first(), fromHex("01050d0302"));
+    QVERIFY(server.bandwidthTimerRunning());
+
+    FrameClient b;
+    QVERIFY(b.connectTo("Varvex"));
+    QTRY_COMPARE(b.frames().size(), 1);
+    QCOMPARE(b.frames().first(), fromHex("01050d0302"));
+    // Every new client triggers a certificate check.
+    QCOMPARE(m_log.count("call updateCertificate."), 2);
+
+    const uint before = uint(QDateTime::currentSecsSinceEpoch());
+    a.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("user", "secret")));
+    QTRY_COMPARE(a.statusBytes(), QByteArray("\x03\x00\x01", 3));
+    QTRY_COMPARE(b.statusBytes(), QByteArray("\x03\x00\x01", 3));
+
+    const QByteArray connected = a.framesWithCode(VARVEX_CMD_STATUS_UPDATE).last();
+    QCOMPARE(connected.size(), 10 + 8);
+    QCOMPARE(quint8(connected.at(1)), quint8(18));
+    QCOMPARE(connected.mid(4, 9), QByteArray("\x08" "10.8.0.6"));
+    const uint connectTime = VarvexFrame::readUInt32(connected, 13);
+    QVERIFY(connectTime >= before && connectTime <= uint(QDateTime::currentSecsSinceEpoch()));
+    QCOMPARE(b.framesWithCode(VARVEX_CMD_STATUS_UPDATE).last(), connected);
+
+    // Once a second every client gets the tunnel adapter's totals.
+    const QByteArray tunnelTotals = fromHex("010d0e01d20400002e16000002");
+    QTRY_VERIFY_WITH_TIMEOUT(a.framesWithCode(VARVEX_CMD_BANDWIDTH_UPDATE).contains(tunnelTotals), 2500);
+    QTRY_VERIFY_WITH_TIMEOUT(b.framesWithCode(VARVEX_CMD_BANDWIDTH_UPDATE).contains(tunnelTotals), 500);
+
+    // An abort from either client reaches both.
+    b.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(a.statusBytes(), QByteArray("\x03\x00\x01\x02\x03", 5));
+    QTRY_COMPARE(b.statusBytes(), QByteArray("\x03\x00\x01\x02\x03", 5));
+    QVERIFY(!m_log.contains("secret"));
+}
+
+void TestQVPNServer::lastClientLeavingStopsTimersButNotTheTunnel()
+{
+    // OpenVPN ends at once: the controller waits (10 s) to reconnect.
+    useScenario("prompt\nexit 0\n");
+    QVPNServer server(nullptr);
+    server.start();
+    {
+        FrameClient a;
+        QVERIFY(a.connectTo("Varvex"));
+        a.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("user", "secret")));
+        QTRY_COMPARE(a.statusBytes(), QByteArray("\x03\x00\x04", 3));
+        QVERIFY(server.command()->reconnectPending());
+        QVERIFY(server.bandwidthTimerRunning());
+        a.socket().disconnectFromServer();
+        QTRY_COMPARE(server.clientCount(), 0);
+    }
+    QVERIFY(!server.bandwidthTimerRunning());
+    QVERIFY(!server.command()->reconnectPending());
+    QCOMPARE(server.command()->status(), int(QVarvexCommandReconnecting));
+
+    FrameClient next;
+    QVERIFY(next.connectTo("Varvex"));
+    QTRY_COMPARE(next.frames().value(0), fromHex("01050d0402"));
+    QVERIFY(server.bandwidthTimerRunning());
+    next.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(next.statusBytes(), QByteArray("\x04\x03", 2));
+}
+
+void TestQVPNServer::credentialsReply()
+{
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().size(), 1);
+    client.clear();
+
+    client.send(fromHex("01040902"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050a0002"));
+
+    const QByteArray stored = QVPNCredentialsCrypt::encodeUserPass("user", "pass");
+    writeSettings({{"Credentials", QString::fromLatin1(stored)}});
+    client.clear();
+    client.send(fromHex("01040902"));
+    QTRY_COMPARE(client.frames().value(0), VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REPLY, char(stored.size()) + stored));
+
+    // 250 bytes of text is the most one frame can carry.
+    const QString longest(250, QLatin1Char('A'));
+    writeSettings({{"Credentials", longest}});
+    client.clear();
+    client.send(fromHex("01040902"));
+    QTRY_COMPARE(client.frames().size(), 1);
+    QCOMPARE(client.frames().first().size(), 255);
+    QCOMPARE(client.frames().first().mid(4, 250), longest.toLatin1());
+
+    // Longer text (non-ASCII credentials can get there) would overflow the
+    // length byte: an empty field and an Error instead of a broken frame.
+    writeSettings({{"Credentials", QString(251, QLatin1Char('A'))}});
+    client.clear();
+    client.send(fromHex("01040902"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050a0002"));
+    QVERIFY(m_log.contains("Error: socket_readyRead - Stored credentials are too long"));
+}
+
+void TestQVPNServer::malformedFramesAreLoggedAndDropped()
+{
+    useScenario("prompt\nhang\n");
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().size(), 1);
+    client.clear();
+
+    client.send(fromHex("00040102"));  // bad start
+    client.send(fromHex("01040503"));  // bad end
+    client.send(fromHex("01040802"));  // unknown code
+    client.send(fromHex("01040b02"));  // CA file request
+    client.send(connectRequest("vpn.example.net", "not-base64!"));
+    QTRY_VERIFY(m_log.contains("Debug: socket_readyRead - QVPNCredentialsCrypt::decodeUserPass check failed.\r\n"));
+    QVERIFY(m_log.contains("Critical: socket_readyRead - command[0] != VARVEX_PACKET_START\r\n"));
+    QVERIFY(m_log.contains("Critical: socket_readyRead - command[command.length() - 1] != VARVEX_PACKET_END\r\n"));
+    QVERIFY(m_log.contains("Critical: socket_readyRead - Unknown command recieved.\r\n"));
+    QVERIFY(m_log.contains("Debug: socket_readyRead - Update CA file not implemented yet!\r\n"));
+
+    client.send(fromHex("0102"));
+    client.send(fromHex("0909"));
+    QTRY_VERIFY(m_log.contains("Warning: socket_readyRead - Something arrived, but it's less than 4 bytes. Strange!\r\n"));
+
+    // Nothing of that reached the controller, and the connection still works.
+    QTest::qWait(50);
+    QCOMPARE(client.statusBytes(), QByteArray());
+    client.send(fromHex("01040902"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050a0002"));
+
+    // A connect and an abort in one read reach the controller in that order.
+    m_log.mark();
+    client.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("u", "p")) + fromHex("01040502"));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x00", 1));
+    const QByteArray log = m_log.sinceMark();
+    QVERIFY(log.indexOf("Information: startVPN") < log.indexOf("Information: stopVPN"));
+    QVERIFY(m_log.contains("Can't stop VPN because current status is not QVarvexCommandConnected."));
+}
+
+void TestQVPNServer::overlongAddressGivesEmptyField()
+{
+    useScenario("prompt\nout [" + QByteArray(300, 'x') + "] Peer Connection Initiated with y\\r\\n"
+                "Initialization Sequence Completed\\r\\n\nhang\n");
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    client.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("u", "p")));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03\x00\x01", 3));
+    const QByteArray connected = client.framesWithCode(VARVEX_CMD_STATUS_UPDATE).last();
+    QCOMPARE(connected.size(), 10);
+    QCOMPARE(connected.at(4), '\0');
+    QVERIFY(m_log.contains("Error: statusUpdate - Address too long"));
+    client.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(server.command()->status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVPNServer::stopEndsClientsNewestFirst()
+{
+    {
+        QVPNServer idle(nullptr);
+        idle.start();
+        m_log.mark();
+        idle.stop();
+        QVERIFY(!idle.isListening());
+        const QByteArray log = m_log.sinceMark();
+        QVERIFY(log.contains("Information: stop\r\n"));
+        QVERIFY(log.contains("Information: Closing localsocket.\r\n"));
+        QVERIFY(!log.contains("Stoping m_BandwidthMonitorTimer timer."));
+        QVERIFY(!log.contains("gracefully stoping worker."));
+    }
+
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient a;
+    FrameClient b;
+    QVERIFY(a.connectTo("Varvex"));
+    QTRY_COMPARE(server.clientCount(), 1);
+    QVERIFY(b.connectTo("Varvex"));
+    QTRY_COMPARE(server.clientCount(), 2);
+
+    m_log.mark();
+    server.stop();
+    QCOMPARE(server.clientCount(), 0);
+    QVERIFY(!server.bandwidthTimerRunning());
+    QVERIFY(!server.isListening());
+    QCOMPARE(m_log.count("Debug: gracefully stoping worker."), 2);
+    QVERIFY(m_log.contains("Stoping m_BandwidthMonitorTimer timer."));
+    QVERIFY(!m_log.contains("force worker to stop the work."));
+    QTRY_COMPARE(a.socket().state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE(b.socket().state(), QLocalSocket::UnconnectedState);
+}
+
+void TestQVPNServer::allInterfacesSamplesAreDifferences()
+{
+    uint down = 7;
+    uint up = 7;
+    m_counters.set("eth0", 1000, 2000);
+    m_counters.set("lo", 50, 50);
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    m_counters.set("eth0", 1500, 2100);
+    m_counters.set("lo", 60, 70);
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    QCOMPARE(down, 510u);
+    QCOMPARE(up, 120u);
+
+    // A counter that wrapped still gives the right difference; an interface
+    // that appeared counts from its second sample.
+    m_counters.set("eth0", 0xFFFFFF00u, 2100);
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    m_counters.set("eth0", 0x100u, 2100);
+    m_counters.set("wlan0", 999, 999);
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    QCOMPARE(down, 0x200u);
+    QCOMPARE(up, 0u);
+
+    // Two rows with one description share an entry: the later row's values.
+    m_counters.rows.clear();
+    InterfaceCounters first;
+    first.description = "dup";
+    first.inOctets = 100;
+    InterfaceCounters second = first;
+    second.inOctets = 300;
+    m_counters.rows = {first, second};
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    m_counters.rows[0].inOctets = 110;
+    m_counters.rows[1].inOctets = 310;
+    QVERIFY(QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    QCOMPARE(down, quint32(110 - 300) + 10u);
+}
+
+void TestQVPNServer::tunnelSamplesAreTotals()
+{
+    m_counters.set("eth0", 1, 2);
+    m_counters.set("tun0", 0x12345678u, 42);
+    uint down = 0;
+    uint up = 0;
+    QVERIFY(QVPNServer::getNICBytes("tun0", &down, &up));
+    QCOMPARE(down, 0x12345678u);
+    QCOMPARE(up, 42u);
+    QCOMPARE(QVPNServer::getNICDeviceNameFromGuid("tun0"), QByteArray("tun0"));
+
+    down = up = 9;
+    QVERIFY(!QVPNServer::getNICBytes("tun5", &down, &up));
+    QCOMPARE(down, 9u);
+    QCOMPARE(up, 9u);
+    QVERIFY(QVPNServer::getNICDeviceNameFromGuid("tun5").isEmpty());
+}
+
+void TestQVPNServer::unreadableCountersAreReported()
+{
+    m_counters.set("tun0", 5, 5);
+    m_counters.failAdapters = true;
+    QVERIFY(QVPNServer::getNICDeviceNameFromGuid("tun0").isEmpty());
+    QVERIFY(m_log.contains("Error: getNICDeviceNameFromGuid - (result != ERROR_BUFFER_OVERFLOW)||(size == 0)"));
+
+    m_counters.failTable = true;
+    uint down = 0;
+    uint up = 0;
+    QVERIFY(!QVPNServer::getNICBytes(QByteArray(), &down, &up));
+    QVERIFY(m_log.contains("Error: GetIfTable didn't returned 122. Why, I don't know!"));
+    QCOMPARE(down, 0u);
+}
+
+void TestQVPNServer::systemCountersAreReadable()
+{
+    AdapterCounterSource* system = systemAdapterCounterSource();
+    QList<InterfaceCounters> rows;
+    QVERIFY(system->interfaceTable(&rows));
+    bool hasLoopback = false;
+    for (const InterfaceCounters& row : rows)
+        hasLoopback = hasLoopback || row.description == "lo";
+    QVERIFY(hasLoopback);
+    QList<AdapterInfo> adapters;
+    QVERIFY(system->adapters(&adapters));
+    QCOMPARE(adapters.size(), rows.size());
+}
+
+QTEST_MAIN(TestQVPNServer)
+#include "tst_qvpnserver.moc"

@@ -1,0 +1,350 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <signal.h>
+
+namespace {
+
+// Stands in for OpenVPN: records what it was given in a JSON report, reads
+// the credentials file twice as OpenVPN does with --auth-nocache, then
+// behaves as FAKE_MODE says.
+const char FakeOpenVpn[] = R"PY(
+import json, os, signal, sys, time
+info = {"argv": sys.argv[1:], "pid": os.getpid(), "ppid": os.getppid()}
+with open("/proc/self/cmdline", "rb") as f:
+    info["cmdline"] = f.read().decode("latin-1")
+args = sys.argv[1:]
+if "--auth-user-pass" in args:
+    i = args.index("--auth-user-pass")
+    if i + 1 < len(args) and args[i + 1].startswith("/dev/fd/"):
+        path = args[i + 1]
+        info["authMode"] = os.stat(path).st_mode & 0o777
+        info["authTarget"] = os.readlink("/proc/self/fd/" + path[len("/dev/fd/"):])
+        reads = []
+        for _ in range(2):
+            with open(path) as f:
+                reads.append(f.read())
+        info["authReads"] = reads
+info["stdinIsNull"] = os.path.samestat(os.fstat(0), os.stat("/dev/null"))
+report = os.environ["FAKE_REPORT"]
+with open(report + ".tmp", "w") as f:
+    json.dump(info, f)
+os.rename(report + ".tmp", report)
+
+mode = os.environ.get("FAKE_MODE", "lines")
+out = sys.stdout
+if mode == "lines":
+    out.write("first line\n")
+    out.write("split ")
+    out.flush()
+    time.sleep(0.1)
+    out.write("line\nalready crlf\r\n")
+    out.flush()
+    sys.stderr.write("a warning\n")
+    sys.stderr.flush()
+    out.write("no newline at the end")
+    out.flush()
+    sys.exit(7)
+elif mode == "selfkill":
+    os.kill(os.getpid(), signal.SIGKILL)
+elif mode == "wait":
+    def stop(signum, frame):
+        out.write("stopped by %d\n" % signum)
+        out.flush()
+        sys.exit(5)
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    # Bounded, so that a failed test leaves nothing running for long.
+    time.sleep(30)
+    sys.exit(6)
+)PY";
+
+// Starts the launcher with a given parent, so that its parent can be killed.
+const char Intermediary[] = R"PY(
+import subprocess, sys, time
+p = subprocess.Popen(sys.argv[1:], stdin=subprocess.PIPE,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+p.stdin.write(b"user\npass\n")
+p.stdin.flush()
+time.sleep(60)
+)PY";
+
+// The arguments the service passes, in its order.
+const QStringList ServiceArguments = {
+    "--client", "--dev", "tun", "--proto", "udp", "--remote", "vpn.example.test", "443",
+    "--resolv-retry", "infinite", "--nobind", "--persist-key", "--persist-tun", "--ca", "ca.crt",
+    "--tls-client", "--remote-cert-tls", "server", "--auth-user-pass", "--comp-lzo", "--verb", "1",
+    "--reneg-sec", "0", "--connect-retry-max", "0", "--ping-restart", "0", "--ping-exit", "10",
+    "--socks-proxy-retry", "0", "--link-mtu", "1574", "--auth-nocache"
+};
+
+const QByteArray Prompts = "Enter Auth Username:|Enter Auth Password:";
+
+bool processGone(qint64 pid)
+{
+    // An orphan may stay a zombie when nothing reaps it; it has still ended.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) == "Z";
+}
+
+} // namespace
+
+class tst_OpenVpnLauncher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void promptsThenRunsOpenVpnWithCredentialsInMemory();
+    void leavesAnAuthFileGivenByTheCallerAlone();
+    void reportsASignalDeathAs128PlusTheSignal();
+    void stopsWithoutOpenVpnWhenInputEnds_data();
+    void stopsWithoutOpenVpnWhenInputEnds();
+    void reportsAMissingOpenVpn();
+    void forwardsTerminationSignals_data();
+    void forwardsTerminationSignals();
+    void openVpnEndsWhenTheLauncherIsKilled();
+    void launcherAndOpenVpnEndWhenTheirStarterDies();
+
+private:
+    bool start(QProcess& process, const QStringList& arguments, const QString& mode,
+               const QString& openvpn = QString());
+    QByteArray readPrompt(QProcess& process);
+    QByteArray answerPrompts(QProcess& process, const QByteArray& username, const QByteArray& password);
+    QJsonObject waitForReport();
+
+    QString m_launcher;
+    QString m_python;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_fake;
+    QString m_report;
+};
+
+void tst_OpenVpnLauncher::initTestCase()
+{
+    m_launcher = qEnvironmentVariable("VARVEX_BUILD_DIR") + "/bin/bin/openvpn";
+    QVERIFY2(QFileInfo(m_launcher).isExecutable(), qPrintable(m_launcher + " is not built"));
+    // Debian's own interpreter starts fast; a version manager's shim may not.
+    m_python = QFileInfo::exists("/usr/bin/python3") ? QStringLiteral("/usr/bin/python3")
+                                                     : QStandardPaths::findExecutable("python3");
+    if (m_python.isEmpty())
+        QSKIP("python3 is needed for the stand-in OpenVPN");
+}
+
+void tst_OpenVpnLauncher::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_fake = m_dir->filePath("fake-openvpn");
+    m_report = m_dir->filePath("report.json");
+    QFile fake(m_fake);
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write("#!" + m_python.toUtf8() + "\n");
+    fake.write(FakeOpenVpn);
+    fake.close();
+    QVERIFY(fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+}
+
+bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments, const QString& mode,
+                                const QString& openvpn)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VARVEX_OPENVPN", openvpn.isEmpty() ? m_fake : openvpn);
+    env.insert("FAKE_REPORT", m_report);
+    env.insert("FAKE_MODE", mode);
+    process.setProcessEnvironment(env);
+    process.start(m_launcher, arguments);
+    return process.waitForStarted();
+}
+
+QByteArray tst_OpenVpnLauncher::readPrompt(QProcess& process)
+{
+    // The service recognises a prompt only when one read holds exactly it,
+    // so the chunk is compared whole, never accumulated.
+    QByteArray chunk;
+    if (!QTest::qWaitFor([&] { return !(chunk = process.readAllStandardError()).isEmpty(); }, 5000))
+        return "(no prompt)";
+    return chunk;
+}
+
+QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArray& username,
+                                              const QByteArray& password)
+{
+    QByteArray prompts = readPrompt(process);
+    process.write(username);
+    prompts += '|' + readPrompt(process);
+    process.write(password);
+    return prompts;
+}
+
+QJsonObject tst_OpenVpnLauncher::waitForReport()
+{
+    if (!QTest::qWaitFor([this] { return QFile::exists(m_report); }, 5000))
+        return QJsonObject();
+    QFile file(m_report);
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, "lines"));
+    QCOMPARE(answerPrompts(launcher, "user\r\n", "pa ss\r\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 7);
+
+    const QByteArray out = launcher.readAllStandardOutput();
+    QCOMPARE(out, QByteArray("first line\r\nsplit line\r\nalready crlf\r\nno newline at the end\r\n"));
+    const QByteArray err = launcher.readAllStandardError();
+    QCOMPARE(err, QByteArray("a warning\r\n"));
+
+    const QJsonObject report = waitForReport();
+    const QJsonArray argv = report.value("argv").toArray();
+    QCOMPARE(argv.size(), ServiceArguments.size() + 1);
+    const int auth = ServiceArguments.indexOf("--auth-user-pass");
+    QStringList expected = ServiceArguments;
+    const QString authPath = argv.at(auth + 1).toString();
+    QVERIFY2(authPath.startsWith("/dev/fd/"), qPrintable(authPath));
+    expected.insert(auth + 1, authPath);
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(argv.at(i).toString(), expected.at(i));
+
+    // Read twice from the start: a renegotiation reopens the file.
+    const QJsonArray reads = report.value("authReads").toArray();
+    QCOMPARE(reads.size(), 2);
+    QCOMPARE(reads.at(0).toString(), QString("user\npa ss\n"));
+    QCOMPARE(reads.at(1).toString(), QString("user\npa ss\n"));
+    QCOMPARE(report.value("authMode").toInt(), 0600);
+    QVERIFY2(report.value("authTarget").toString().startsWith("/memfd:"),
+             qPrintable(report.value("authTarget").toString()));
+    QVERIFY(report.value("stdinIsNull").toBool());
+    QVERIFY(!report.value("cmdline").toString().contains("pa ss"));
+    QVERIFY(!out.contains("pa ss") && !err.contains("pa ss"));
+}
+
+void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
+{
+    const QStringList arguments = { "--auth-user-pass", "/etc/creds", "--verb", "1" };
+    QProcess launcher;
+    QVERIFY(start(launcher, arguments, "lines"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(5000));
+
+    const QJsonObject report = waitForReport();
+    QCOMPARE(report.value("argv").toVariant().toStringList(), arguments);
+    QVERIFY(!report.contains("authReads"));
+}
+
+void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "selfkill"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
+}
+
+void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("user name only") << QByteArray("user\r\n");
+}
+
+void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
+{
+    QFETCH(QByteArray, input);
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, "lines"));
+    launcher.write(input);
+    launcher.closeWriteChannel();
+    QVERIFY(launcher.waitForFinished(5000));
+    QVERIFY(launcher.exitCode() != 0);
+    QVERIFY2(launcher.readAllStandardError().contains("standard input closed"),
+             "the launcher must say why it stopped");
+    QVERIFY(!QFile::exists(m_report));
+}
+
+void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
+{
+    const QString missing = m_dir->filePath("no-such-openvpn");
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, "lines", missing));
+    QVERIFY(launcher.waitForFinished(5000));
+    QVERIFY(launcher.exitCode() != 0);
+    const QByteArray err = launcher.readAllStandardError();
+    QVERIFY2(err.contains(missing.toUtf8()) && !err.contains("Enter Auth"), err.constData());
+}
+
+void tst_OpenVpnLauncher::forwardsTerminationSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void tst_OpenVpnLauncher::forwardsTerminationSignals()
+{
+    QFETCH(int, signal);
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "wait"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(!waitForReport().isEmpty());
+    QCOMPARE(::kill(pid_t(launcher.processId()), signal), 0);
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitCode(), 5);
+    QCOMPARE(launcher.readAllStandardOutput(), QByteArray("stopped by ") + QByteArray::number(signal) + "\r\n");
+}
+
+void tst_OpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "wait"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    const qint64 openvpn = waitForReport().value("pid").toInt();
+    QVERIFY(openvpn > 0);
+    QVERIFY(!processGone(openvpn));
+    launcher.kill();
+    QVERIFY(launcher.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(openvpn), 1000);
+}
+
+void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VARVEX_OPENVPN", m_fake);
+    env.insert("FAKE_REPORT", m_report);
+    env.insert("FAKE_MODE", "wait");
+    QProcess starter;
+    starter.setProcessEnvironment(env);
+    starter.start(m_python, { "-c", Intermediary, m_launcher, "--auth-user-pass" });
+    QVERIFY(starter.waitForStarted());
+
+    const QJsonObject report = waitForReport();
+    const qint64 openvpn = report.value("pid").toInt();
+    const qint64 launcher = report.value("ppid").toInt();
+    QVERIFY(openvpn > 0 && launcher > 0);
+    starter.kill();
+    QVERIFY(starter.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 2000);
+}
+
+QTEST_GUILESS_MAIN(tst_OpenVpnLauncher)
+#include "tst_openvpnlauncher.moc"
