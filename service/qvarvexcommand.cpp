@@ -160,8 +160,6 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
     m_loginFailed = false;
     m_endingStalledAttempt = false;
 
-    stopConnectingTimer();
-    m_connectingTimerId = startTimer(m_connectingTimeout, Qt::CoarseTimer);
     // Starting a process takes milliseconds; queue it behind the status
     // notifications so clients learn at once that the request was taken.
     QMetaObject::invokeMethod(this, "launchOpenVpn", Qt::QueuedConnection);
@@ -172,6 +170,8 @@ void QVarvexCommand::launchOpenVpn()
     // Only the attempt that queued this call may start OpenVPN.
     if (m_status != QVarvexCommandConnecting || m_process->state() != QProcess::NotRunning)
         return;
+    stopConnectingTimer();
+    m_connectingTimerId = startTimer(m_connectingTimeout, Qt::CoarseTimer);
     m_process->start(openVpnProgram(), openVpnArguments(m_host), QIODevice::ReadWrite);
 }
 

@@ -34,10 +34,9 @@ public:
     // The log threshold that a "LogLevel" setting stands for.
     static int logThresholdForLevel(int logLevel);
     // The token in an installer's path; false (with the reason logged) when
-    // the path has not the expected form.
+    // the path does not have the expected form.
     static bool installerToken(const QString& installerName, QString* token);
 
-    QVPNCredentials* credentialsProvider() { return &m_credentials; }
     int clientCount() const { return m_workers.size(); }
     bool bandwidthTimerRunning() const { return m_BandwidthMonitorTimer != 0; }
 

@@ -1,6 +1,8 @@
 #include "qvpnservercombobox.h"
 
 #include <QAbstractItemModel>
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -198,10 +200,27 @@ void QVPNServerComboBox::pingResult(QString hostname, int latency)
 
 void QVPNServerComboBox::mousePressEvent(QMouseEvent* event)
 {
-    if (event->pos().x() >= width() - kListButtonWidth)
+    if (event->pos().x() >= width() - kListButtonWidth) {
         showPopup();
-    else
+        // The list is a popup that grabs the mouse: the release of this press
+        // would reach it and close it at once.
+        m_popupOpenedByPress.start();
+        if (QWidget* container = view()->parentWidget())
+            container->installEventFilter(this);
+        view()->viewport()->installEventFilter(this);
+    } else
         emit pressed();
+}
+
+bool QVPNServerComboBox::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonRelease && m_popupOpenedByPress.isValid()) {
+        const bool releaseOfOpeningPress = m_popupOpenedByPress.elapsed() < QApplication::doubleClickInterval();
+        m_popupOpenedByPress.invalidate();
+        if (releaseOfOpeningPress)
+            return true;
+    }
+    return QComboBox::eventFilter(watched, event);
 }
 
 void QVPNServerComboBox::mouseReleaseEvent(QMouseEvent* event)

@@ -2,6 +2,7 @@
 #define QVPNSERVERCOMBOBOX_H
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -37,12 +38,15 @@ private slots:
     void pingNextServer();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Started when a press opens the list; the release of that same press must not close it again.
+    QElapsedTimer m_popupOpenedByPress;
     VPNServerInfo m_currentServer;
     QThread* m_workerThread = nullptr;
     QPingService* m_pingService = nullptr;
