@@ -25,6 +25,7 @@ struct Client
     QLocalSocket socket;
     VarvexFrameReader reader;
     QByteArray statuses;
+    int bandwidthFrames = 0;
 
     void read()
     {
@@ -33,6 +34,8 @@ struct Client
         while (reader.next(&frame) == VarvexFrameReader::Frame) {
             if (quint8(frame.at(2)) == VARVEX_CMD_STATUS_UPDATE)
                 statuses.append(frame.at(3));
+            else if (quint8(frame.at(2)) == VARVEX_CMD_BANDWIDTH_UPDATE)
+                ++bandwidthFrames;
         }
     }
 };
@@ -89,6 +92,8 @@ bool measure(int clientCount, int rounds)
             return false;
         }
         samples.append(timer.nsecsElapsed() / 1e6);
+        if (qEnvironmentVariableIsSet("BENCH_OUTLIERS") && samples.last() > 5)
+            std::printf("  outlier %.1f ms, bandwidth frames so far %d\n", samples.last(), client->bandwidthFrames);
         // Let the attempt come up, then end it, before the next round.
         const int connecting = client->statuses.indexOf('\x00');
         if (!waitUntil([&]() { return client->statuses.indexOf('\x01', connecting) > connecting; }, 5000)) {
@@ -100,6 +105,19 @@ bool measure(int clientCount, int rounds)
         const int connected = client->statuses.indexOf('\x01', connecting);
         if (!waitUntil([&]() { return client->statuses.indexOf('\x03', connected) > connected; }, 5000)) {
             std::printf("round %d: no status 3 (got %s)\n", round, client->statuses.toHex().constData());
+            return false;
+        }
+        // Independent clients would each have read their notifications by
+        // the next request; let this thread catch up so the next sample does
+        // not include reading the other clients' backlog.
+        if (!waitUntil([&]() {
+                for (auto& c : clients) {
+                    if (!c->statuses.endsWith('\x03'))
+                        return false;
+                }
+                return true;
+            }, 5000)) {
+            std::printf("round %d: not every client saw status 3\n", round);
             return false;
         }
     }

@@ -33,11 +33,18 @@ public:
     bool contains(const QByteArray& text) const { return sinceMark().contains(text); }
     int count(const QByteArray& text) const { return sinceMark().count(text); }
 
+    // Starts the test's log afresh so that it does not grow run after run.
+    static void removeFile()
+    {
+        QFile::remove(path());
+    }
+
 private:
     static QString path()
     {
-        // Make sure the path is worked out even before the first line.
-        writeLog(QStringLiteral("-- test mark --"), LOG_CRITICAL);
+        // The writer works the path out at its first line after setupLog.
+        if (currentLogPath().isEmpty())
+            writeLog(QStringLiteral("test log opened"), LOG_CRITICAL);
         return currentLogPath();
     }
     qint64 m_offset = 0;

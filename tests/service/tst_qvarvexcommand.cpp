@@ -88,6 +88,7 @@ void TestQVarvexCommand::initTestCase()
     QVERIFY(m_dir.isValid());
     QVERIFY2(QFile::exists(QCoreApplication::applicationDirPath() + "/bin/openvpn"), "fake openvpn missing");
     setupLog(LOG_INFORMATION, true);
+    LogReader::removeFile();
 }
 
 void TestQVarvexCommand::init()

@@ -128,6 +128,7 @@ void TestQVPNServer::initTestCase()
     qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());
     useScenario(ConnectingScenario);
     AdapterCounterSource::setCurrent(&m_counters);
+    LogReader::removeFile();
 }
 
 void TestQVPNServer::init()
