@@ -25,6 +25,32 @@
 #include "qvpnlistservers.h"
 #include "webapi.h"
 
+// What the window shows in each connection state. A null text or image, or
+// -1, leaves that item as it is.
+struct StateLook
+{
+    const char* trayIcon;
+    bool titleLogo;
+    int titleCursor;
+    int page;
+    int connectPage;
+    const char* frameStyle;
+    const char* connectText;
+    const char* countryStyle; // the selected server's name is shown with it
+    const char* statusText;
+    const char* statusStyle;
+    const char* addressIcon;
+    const char* addressLabel;
+    const char* addressValue;
+    const char* clockIcon;
+    const char* timeText; // "" empties the label
+    const char* keyIcon;
+    int timeSection;
+    const char* trayConnectText;
+    bool connectEntriesEnabled;
+    bool settingsEnabled;
+};
+
 namespace {
 
 const char* const TrayIconOff = ":/imgs/tray/tray_off.ico";
@@ -37,6 +63,61 @@ const char* const FrameDisconnected = "background: blue; color: white; border: n
 
 const char* const StatusGrey = "background: #cacacd; color: white";
 const char* const StatusBlue = "background: #42b0e3; color: white";
+
+
+const char* const AddressIconOn = ":/imgs/encryption.png";
+const char* const AddressIconOff = ":/imgs/encryption-disabled.png";
+const char* const ClockIconOn = ":/imgs/clock.png";
+const char* const ClockIconOff = ":/imgs/clock-disabled.png";
+const char* const KeyIconOn = ":/imgs/key.png";
+const char* const KeyIconOff = ":/imgs/key-disabled.png";
+const char* const VarvexAddress = QT_TRANSLATE_NOOP("QMainDialog", "Varvex IP ADDRESS");
+const char* const Detecting = QT_TRANSLATE_NOOP("QMainDialog", "Detecting...");
+const char* const Disconnect = QT_TRANSLATE_NOOP("QMainDialog", "Disconnect");
+
+const StateLook StateLooks[] = {
+    // 0: connecting
+    { TrayIconConnecting, true, Qt::ArrowCursor, 1, 0, FrameConnecting,
+      QT_TRANSLATE_NOOP("QMainDialog", "Connecting.."), "color: #b67e00",
+      QT_TRANSLATE_NOOP("QMainDialog", "CONNECTING"), StatusGrey,
+      AddressIconOff, VarvexAddress, Detecting, ClockIconOff, "", KeyIconOff, 0,
+      "Connecting", false, false },
+    // 1: connected
+    { TrayIconOn, true, -1, 1, 0, FrameConnected, Disconnect, "color: #853d38",
+      QT_TRANSLATE_NOOP("QMainDialog", "CONNECTED"), StatusBlue,
+      AddressIconOn, VarvexAddress, nullptr, ClockIconOn, "", KeyIconOn, 0,
+      "Disconnect", true, false },
+    // 2: disconnecting
+    { TrayIconConnecting, true, -1, -1, 0, FrameConnecting,
+      QT_TRANSLATE_NOOP("QMainDialog", "Disconnecting.."), nullptr,
+      QT_TRANSLATE_NOOP("QMainDialog", "DISCONNECTING"), StatusGrey,
+      AddressIconOff, nullptr, Detecting, ClockIconOff, "", KeyIconOff, 0,
+      "Disconnect", false, false },
+    // 3: disconnected
+    { TrayIconOff, false, Qt::PointingHandCursor, -1, 1, FrameDisconnected,
+      QT_TRANSLATE_NOOP("QMainDialog", "Connect"), "color: #863d38",
+      QT_TRANSLATE_NOOP("QMainDialog", "DISCONNECTED"), StatusGrey,
+      AddressIconOff, QT_TRANSLATE_NOOP("QMainDialog", "PUBLIC IP ADDRESS"), Detecting,
+      ClockIconOff, QT_TRANSLATE_NOOP("QMainDialog", "Not Connected"), KeyIconOff, 1,
+      "Connect", true, true },
+    // 4: waiting to reconnect
+    { TrayIconOff, true, -1, 1, 0, FrameConnected, Disconnect, "color: #853d38",
+      QT_TRANSLATE_NOOP("QMainDialog", "TIMEOUT"), StatusBlue,
+      AddressIconOn, VarvexAddress, nullptr, ClockIconOn, "", KeyIconOn, 0,
+      "Disconnect", true, false },
+};
+
+const StateLook UnknownStateLook = {
+    TrayIconOff, false, -1, -1, 0, nullptr, nullptr, nullptr,
+    QT_TRANSLATE_NOOP("QMainDialog", "UNKNOWN"), StatusGrey,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
+    "Connect", true, true
+};
+
+const StateLook& stateLook(uchar state)
+{
+    return state < sizeof(StateLooks) / sizeof(StateLooks[0]) ? StateLooks[state] : UnknownStateLook;
+}
 
 const int TimeConnectedInterval = 1000;
 const int AddressRetryInterval = 1000;
@@ -268,81 +349,9 @@ void QMainDialog::vpn_loginFailed()
 
 void QMainDialog::vpn_notifyStatusChange(char state)
 {
-    const QString serverName = m_selectedServer.name;
-    const QPixmap titleLogo(QStringLiteral(":/imgs/title-logo.png"));
-
-    switch (static_cast<uchar>(state)) {
-    case 0:
-        setTrayIcon(QString::fromLatin1(TrayIconConnecting));
-        ui->title_label->setPixmap(titleLogo);
-        ui->title_label->setCursor(Qt::ArrowCursor);
-        ui->stackedWidget->setCurrentIndex(1);
-        ui->connect_stackedWidget->setCurrentIndex(0);
-        ui->connect_frame->setStyleSheet(QString::fromLatin1(FrameConnecting));
-        ui->connect_label->setText(tr("Connecting.."));
-        ui->connect_country_label->setText(serverName);
-        ui->connect_country_label->setStyleSheet(QStringLiteral("color: #b67e00"));
-        ui->connecton_label->setText(tr("CONNECTING"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusGrey));
-        ui->ipaddress_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/encryption-disabled.png")));
-        ui->ipaddress_label->setText(tr("Varvex IP ADDRESS"));
-        ui->ipaddress_value_label->setText(tr("Detecting..."));
-        ui->time_connected_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/clock-disabled.png")));
-        ui->time_connected_value_label->clear();
-        ui->encryption_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/key-disabled.png")));
-        ui->timeconnected_section->setCurrentIndex(0);
-        setTrayEntries(QStringLiteral("Connecting"), false, false);
-        m_state = 0;
-        break;
-
-    case 1:
-        setTrayIcon(QString::fromLatin1(TrayIconOn));
-        ui->title_label->setPixmap(titleLogo);
-        ui->stackedWidget->setCurrentIndex(1);
-        ui->connect_stackedWidget->setCurrentIndex(0);
-        ui->connect_frame->setStyleSheet(QString::fromLatin1(FrameConnected));
-        ui->connect_label->setText(tr("Disconnect"));
-        ui->connect_country_label->setText(serverName);
-        ui->connect_country_label->setStyleSheet(QStringLiteral("color: #853d38"));
-        ui->connecton_label->setText(tr("CONNECTED"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusBlue));
-        ui->ipaddress_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/encryption.png")));
-        ui->ipaddress_label->setText(tr("Varvex IP ADDRESS"));
-        ui->time_connected_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/clock.png")));
-        ui->time_connected_value_label->clear();
-        ui->encryption_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/key.png")));
-        ui->timeconnected_section->setCurrentIndex(0);
-        refreshTimeDisplay();
-        QVPNClientSettings::setCredentials(ui->username_edit->text(), ui->password_edit->text());
-        setTrayEntries(QStringLiteral("Disconnect"), true, false);
-        // A repeated "connected" must not leave an earlier timer running unseen.
-        stopTimeConnectedTimer();
-        m_timeConnectedTimerId = startTimer(TimeConnectedInterval, Qt::CoarseTimer);
-        m_addressAttempts = 0;
-        scheduleAddressLookup();
-        m_state = 1;
-        break;
-
-    case 2:
-        setTrayIcon(QString::fromLatin1(TrayIconConnecting));
-        ui->title_label->setPixmap(titleLogo);
-        ui->connect_stackedWidget->setCurrentIndex(0);
-        ui->connect_frame->setStyleSheet(QString::fromLatin1(FrameConnecting));
-        ui->connect_label->setText(tr("Disconnecting.."));
-        ui->connecton_label->setText(tr("DISCONNECTING"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusGrey));
-        ui->ipaddress_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/encryption-disabled.png")));
-        ui->ipaddress_value_label->setText(tr("Detecting..."));
-        ui->time_connected_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/clock-disabled.png")));
-        ui->time_connected_value_label->clear();
-        ui->encryption_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/key-disabled.png")));
-        ui->timeconnected_section->setCurrentIndex(0);
-        stopTimeConnectedTimer();
-        setTrayEntries(QStringLiteral("Disconnect"), false, false);
-        m_state = 2;
-        break;
-
-    case 3:
+    const uchar value = static_cast<uchar>(state);
+    if (value == 3) {
+        // The abort-then-act sequences finish here instead of showing "disconnected".
         if (m_exitPending) {
             close();
             return;
@@ -353,68 +362,76 @@ void QMainDialog::vpn_notifyStatusChange(char state)
             switchToServer(name);
             return;
         }
-        setTrayIcon(QString::fromLatin1(TrayIconOff));
-        ui->title_label->setCursor(Qt::PointingHandCursor);
-        ui->connect_stackedWidget->setCurrentIndex(1);
-        ui->connect_frame->setStyleSheet(QString::fromLatin1(FrameDisconnected));
-        ui->connect_label->setText(tr("Connect"));
-        ui->connect_country_label->setText(serverName);
-        ui->connect_country_label->setStyleSheet(QStringLiteral("color: #863d38"));
-        ui->connecton_label->setText(tr("DISCONNECTED"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusGrey));
-        ui->ipaddress_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/encryption-disabled.png")));
-        ui->ipaddress_label->setText(tr("PUBLIC IP ADDRESS"));
-        ui->ipaddress_value_label->setText(tr("Detecting..."));
-        ui->time_connected_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/clock-disabled.png")));
-        ui->time_connected_value_label->setText(tr("Not Connected"));
-        ui->encryption_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/key-disabled.png")));
-        ui->timeconnected_section->setCurrentIndex(1);
-        setTrayEntries(QStringLiteral("Connect"), true, true);
+    }
+
+    applyStateLook(stateLook(value));
+    switch (value) {
+    case 1:
+        refreshTimeDisplay();
+        QVPNClientSettings::setCredentials(ui->username_edit->text(), ui->password_edit->text());
+        // A repeated "connected" must not leave an earlier timer running unseen.
+        stopTimeConnectedTimer();
+        m_timeConnectedTimerId = startTimer(TimeConnectedInterval, Qt::CoarseTimer);
         m_addressAttempts = 0;
         scheduleAddressLookup();
-        m_state = 3;
-        if (m_loginFailed) {
-            // Cleared before the box: a further "disconnected" arriving while
-            // it is open must not show a second one.
-            m_loginFailed = false;
-            ui->stackedWidget->setCurrentIndex(0);
-            QMessageBox::warning(this, tr("Login error"),
-                                 tr("Login failed.\nPlease check your username and password and try again."),
-                                 QMessageBox::Ok);
-        }
         break;
-
-    case 4:
-        setTrayIcon(QString::fromLatin1(TrayIconOff));
-        ui->title_label->setPixmap(titleLogo);
-        ui->stackedWidget->setCurrentIndex(1);
-        ui->connect_stackedWidget->setCurrentIndex(0);
-        ui->connect_frame->setStyleSheet(QString::fromLatin1(FrameConnected));
-        ui->connect_label->setText(tr("Disconnect"));
-        ui->connect_country_label->setText(serverName);
-        ui->connect_country_label->setStyleSheet(QStringLiteral("color: #853d38"));
-        ui->connecton_label->setText(tr("TIMEOUT"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusBlue));
-        ui->ipaddress_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/encryption.png")));
-        ui->ipaddress_label->setText(tr("Varvex IP ADDRESS"));
-        ui->time_connected_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/clock.png")));
-        ui->time_connected_value_label->clear();
-        ui->encryption_icon->setPixmap(QPixmap(QStringLiteral(":/imgs/key.png")));
-        ui->timeconnected_section->setCurrentIndex(0);
-        setTrayEntries(QStringLiteral("Disconnect"), true, false);
-        m_state = 4;
+    case 2:
+        stopTimeConnectedTimer();
         break;
-
+    case 3:
+        m_addressAttempts = 0;
+        scheduleAddressLookup();
+        break;
     default:
-        setTrayIcon(QString::fromLatin1(TrayIconOff));
-        ui->connect_stackedWidget->setCurrentIndex(0);
-        ui->connecton_label->setText(tr("UNKNOWN"));
-        ui->connecton_label->setStyleSheet(QString::fromLatin1(StatusGrey));
-        ui->timeconnected_section->setCurrentIndex(0);
-        setTrayEntries(QStringLiteral("Connect"), true, true);
-        m_state = state;
         break;
     }
+    m_state = state;
+
+    if (value == 3 && m_loginFailed) {
+        // Cleared before the box: a further "disconnected" arriving while
+        // it is open must not show a second one.
+        m_loginFailed = false;
+        ui->stackedWidget->setCurrentIndex(0);
+        QMessageBox::warning(this, tr("Login error"),
+                             tr("Login failed.\nPlease check your username and password and try again."),
+                             QMessageBox::Ok);
+    }
+}
+
+void QMainDialog::applyStateLook(const StateLook& look)
+{
+    setTrayIcon(QString::fromLatin1(look.trayIcon));
+    if (look.titleLogo)
+        ui->title_label->setPixmap(QPixmap(QStringLiteral(":/imgs/title-logo.png")));
+    if (look.titleCursor >= 0)
+        ui->title_label->setCursor(static_cast<Qt::CursorShape>(look.titleCursor));
+    if (look.page >= 0)
+        ui->stackedWidget->setCurrentIndex(look.page);
+    ui->connect_stackedWidget->setCurrentIndex(look.connectPage);
+    if (look.frameStyle)
+        ui->connect_frame->setStyleSheet(QString::fromLatin1(look.frameStyle));
+    if (look.connectText)
+        ui->connect_label->setText(tr(look.connectText));
+    if (look.countryStyle) {
+        ui->connect_country_label->setText(m_selectedServer.name);
+        ui->connect_country_label->setStyleSheet(QString::fromLatin1(look.countryStyle));
+    }
+    ui->connecton_label->setText(tr(look.statusText));
+    ui->connecton_label->setStyleSheet(QString::fromLatin1(look.statusStyle));
+    if (look.addressIcon)
+        ui->ipaddress_icon->setPixmap(QPixmap(QString::fromLatin1(look.addressIcon)));
+    if (look.addressLabel)
+        ui->ipaddress_label->setText(tr(look.addressLabel));
+    if (look.addressValue)
+        ui->ipaddress_value_label->setText(tr(look.addressValue));
+    if (look.clockIcon)
+        ui->time_connected_icon->setPixmap(QPixmap(QString::fromLatin1(look.clockIcon)));
+    if (look.timeText)
+        ui->time_connected_value_label->setText(*look.timeText ? tr(look.timeText) : QString());
+    if (look.keyIcon)
+        ui->encryption_icon->setPixmap(QPixmap(QString::fromLatin1(look.keyIcon)));
+    ui->timeconnected_section->setCurrentIndex(look.timeSection);
+    setTrayEntries(QString::fromLatin1(look.trayConnectText), look.connectEntriesEnabled, look.settingsEnabled);
 }
 
 void QMainDialog::setTrayIcon(const QString& path)

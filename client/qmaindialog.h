@@ -20,6 +20,7 @@ class QMenu;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QVarvexServiceConnection;
+struct StateLook;
 
 // The client's only window: login page, connection page and the tray icon.
 // What it shows follows the service's status notifications; what the user
@@ -96,6 +97,7 @@ private:
     void refreshTimeDisplay();
     void stopTimeConnectedTimer();
     void scheduleAddressLookup();
+    void applyStateLook(const StateLook& look);
     void setTrayIcon(const QString& path);
     void setTrayEntries(const QString& connectText, bool connectEnabled, bool settingsEnabled);
 
