@@ -30,8 +30,8 @@
     </message>
     <message>
         <location line="+83"/>
-        <location filename="../qmaindialog.cpp" line="+357"/>
-        <location filename="../widgets/qvpnservercombobox.cpp" line="+248"/>
+        <location filename="../qmaindialog.cpp" line="+98"/>
+        <location filename="../widgets/qvpnservercombobox.cpp" line="+267"/>
         <source>Connect</source>
         <translation type="unfinished"></translation>
     </message>
@@ -47,7 +47,7 @@
     </message>
     <message>
         <location line="+96"/>
-        <location filename="../qmaindialog.cpp" line="+3"/>
+        <location filename="../qmaindialog.cpp" line="+1"/>
         <source>DISCONNECTED</source>
         <translation type="unfinished"></translation>
     </message>
@@ -58,10 +58,8 @@
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../qmaindialog.cpp" line="-74"/>
-        <location line="+46"/>
-        <location line="+32"/>
-        <location line="+95"/>
+        <location filename="../qmaindialog.cpp" line="-24"/>
+        <location line="+404"/>
         <source>Detecting...</source>
         <translation type="unfinished"></translation>
     </message>
@@ -91,7 +89,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../qmaindialog.cpp" line="-362"/>
+        <location filename="../qmaindialog.cpp" line="-301"/>
         <source>Connection error</source>
         <translation type="unfinished"></translation>
     </message>
@@ -101,35 +99,32 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+182"/>
+        <location line="-97"/>
         <source>Connecting..</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+1"/>
         <source>CONNECTING</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+3"/>
-        <location line="+22"/>
-        <location line="+89"/>
+        <location line="-8"/>
         <source>Varvex IP ADDRESS</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-95"/>
-        <location line="+89"/>
+        <location line="+2"/>
         <source>Disconnect</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-86"/>
+        <location line="+11"/>
         <source>CONNECTED</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+5"/>
         <source>Disconnecting..</source>
         <translation type="unfinished"></translation>
     </message>
@@ -139,17 +134,17 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+34"/>
+        <location line="+7"/>
         <source>PUBLIC IP ADDRESS</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+1"/>
         <source>Not Connected</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+12"/>
+        <location line="+294"/>
         <source>Login error</source>
         <translation type="unfinished"></translation>
     </message>
@@ -160,17 +155,17 @@ Please check your username and password and try again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+14"/>
+        <location line="-291"/>
         <source>TIMEOUT</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+7"/>
         <source>UNKNOWN</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+70"/>
+        <location line="+386"/>
         <source>Unknown.</source>
         <translation type="unfinished"></translation>
     </message>
