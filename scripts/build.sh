@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds everything into build/ (programs in build/bin).
+# Configures and builds into build/ (or $VARVEX_BUILD_DIR); programs land in
+# <build>/bin. Targets given as arguments are built alone, else everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+build=${VARVEX_BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

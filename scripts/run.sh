@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs Varvex on this machine: the
-# development web API (when present), the service in the foreground, and the
-# client on the current display. Closing the client stops everything.
+# Installs what is missing, builds, and runs Varvex on this machine: a local
+# OpenVPN test server in a network namespace of its own, the development web
+# API, the service in the foreground, and the client on the current display.
+# Closing the client stops everything.
 #
 # Run as root (sudo keeps DISPLAY); the client runs as the user who called sudo.
+# VARVEX_BUILD_DIR builds into and runs from another folder than build/.
+# VARVEX_SERVICE_CONFIG, when set, is used instead of the development
+# settings file (build/devstack/service.conf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,44 +22,50 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 scripts/install-deps.sh
-scripts/build.sh
-bin=$root/build/bin
+build=$(mkdir -p "${VARVEX_BUILD_DIR:-build}" && cd "${VARVEX_BUILD_DIR:-build}" && pwd)
+VARVEX_BUILD_DIR=$build scripts/build.sh varvexservice varvexclient openvpn-launcher
+bin=$build/bin
+export VARVEX_DEVSTACK_DIR=$build/devstack
 
 # The client loads its fonts from "Fonts" in its working directory.
-if [ -x scripts/link-fonts.sh ]; then
-  scripts/link-fonts.sh "$bin/Fonts"
-else
-  mkdir -p "$bin/Fonts"
-  find /usr/share/fonts/truetype/roboto/unhinted/ -name 'Roboto*.ttf' -exec ln -sfn {} "$bin/Fonts/" \;
-fi
+scripts/link-fonts.sh "$bin/Fonts"
 
 pids=()
 stop_all() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  "$root/scripts/dev-vpn-server.sh" down || true
 }
 trap stop_all EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT TERM HUP
 
 # The service's socket lives in TMPDIR; both programs must agree on it.
 export TMPDIR=${TMPDIR:-/tmp}
 
-if [ -f tools/devwebapi/devwebapi.py ]; then
-  api_log=$(mktemp)
-  python3 tools/devwebapi/devwebapi.py --port 0 >"$api_log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 50); do
-    address=$(sed -n 's/^devwebapi listening on //p' "$api_log")
-    if [ -n "$address" ]; then break; fi
-    sleep 0.1
-  done
-  if [ -z "$address" ]; then
-    echo "the development web API did not start:" >&2
-    cat "$api_log" >&2
-    exit 1
-  fi
-  export VARVEX_API_HOST=$address
-  echo "Development web API on $address (log: $api_log)"
+scripts/dev-vpn-server.sh up
+
+api_log=$VARVEX_DEVSTACK_DIR/webapi.log
+python3 tools/devwebapi/devwebapi.py --port 0 --data "$VARVEX_DEVSTACK_DIR/webapi" >"$api_log" 2>&1 &
+pids+=($!)
+address=
+for _ in $(seq 50); do
+  address=$(sed -n 's/^devwebapi listening on //p' "$api_log")
+  if [ -n "$address" ]; then break; fi
+  sleep 0.1
+done
+if [ -z "$address" ]; then
+  echo "the development web API did not start:" >&2
+  cat "$api_log" >&2
+  exit 1
+fi
+export VARVEX_API_HOST=$address
+echo "Development web API on $address (log: $api_log)"
+
+# The installer token "devtoken" makes the service provision the development
+# account. QSettings reads "\\" in an INI value as one backslash.
+if [ -z "${VARVEX_SERVICE_CONFIG:-}" ]; then
+  export VARVEX_SERVICE_CONFIG=$VARVEX_DEVSTACK_DIR/service.conf
+  printf '[General]\nInstallerName=%s\nLogLevel=3\n' 'C:\\Downloads\\varvex-setup-devtoken.exe' >"$VARVEX_SERVICE_CONFIG"
 fi
 
 "$bin/varvexservice" -e &
@@ -71,7 +81,7 @@ done
 # there is one (for the tray), from the folder that holds Fonts.
 cd "$bin"
 client=(env DISPLAY="$DISPLAY" TMPDIR="$TMPDIR")
-for var in XAUTHORITY VARVEX_API_HOST VARVEX_WEB_HOST; do
+for var in XAUTHORITY VARVEX_API_HOST VARVEX_WEB_HOST QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS; do
   if [ -n "${!var:-}" ]; then client+=("$var=${!var}"); fi
 done
 user=${SUDO_USER:-root}
@@ -82,8 +92,14 @@ if [ "$user" != root ]; then
   fi
   client=(runuser -u "$user" -- "${client[@]}")
 fi
+echo "In the client: Settings, open the server list, pick \"Local test server\", press Connect."
+# Waited on rather than run in the foreground, so that a signal to this
+# script stops everything at once instead of after the client has ended.
+"${client[@]}" "$bin/varvexclient" &
+client_pid=$!
+pids+=("$client_pid")
 set +e
-"${client[@]}" "$bin/varvexclient"
+wait "$client_pid"
 code=$?
 set -e
 echo "varvexclient ended with exit code $code"

@@ -59,6 +59,9 @@ topology subnet
 dh none
 verify-client-cert none
 comp-lzo no
+# The client leaves after 10 s without a packet from the server: an idle
+# tunnel must still hear from it.
+ping 2
 push "ping 2"
 reneg-sec 0
 ca $dir/ca.crt

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# A real OpenVPN server on this machine for development: it runs in a network
+# namespace of its own, joined to this one by a veth pair with private
+# addresses that exist only here, and accepts the development user of the
+# development web API.
+#
+#   dev-vpn-server.sh up       builds the namespace and starts the server
+#                              (a leftover of a killed run is removed first)
+#   dev-vpn-server.sh down     stops the server, removes namespace and veth
+#   dev-vpn-server.sh status   exit 0 when the server runs
+#
+# Files (certificates, server log, and webapi/: a data folder for
+# tools/devwebapi/devwebapi.py whose CA and server list match this server)
+# are kept in the state folder. Environment, all optional:
+#   VARVEX_DEVSTACK_DIR     state folder             (build/devstack)
+#   VARVEX_DEVSTACK_NS      namespace name           (varvex-devsrv)
+#   VARVEX_DEVSTACK_VETH    veth name prefix, <= 12  (vvxdev)
+#   VARVEX_DEVSTACK_LINK    first three octets of the veth /30 (10.213.9):
+#                           .1 is the server, .2 this machine
+#   VARVEX_DEVSTACK_TUNNEL  tunnel network /24       (10.8.213.0)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+state=${VARVEX_DEVSTACK_DIR:-$root/build/devstack}
+ns=${VARVEX_DEVSTACK_NS:-varvex-devsrv}
+veth=${VARVEX_DEVSTACK_VETH:-vvxdev}
+link=${VARVEX_DEVSTACK_LINK:-10.213.9}
+tunnel=${VARVEX_DEVSTACK_TUNNEL:-10.8.213.0}
+server_address=$link.1
+local_address=$link.2
+openvpn=${VARVEX_OPENVPN:-/usr/sbin/openvpn}
+data=$root/tools/devwebapi/data
+dev_token=devtoken
+
+die() { echo "dev-vpn-server: $*" >&2; exit 1; }
+
+ns_exists() { ip netns list | grep -q "^$ns\( \|$\)"; }
+
+server_running() {
+    [ -f "$state/server.pid" ] && ns_exists || return 1
+    ip netns pids "$ns" 2>/dev/null | grep -qx "$(cat "$state/server.pid")"
+}
+
+down() {
+    if ns_exists; then
+        local pids
+        pids=$(ip netns pids "$ns" 2>/dev/null || true)
+        [ -z "$pids" ] || kill -TERM $pids 2>/dev/null || true
+        for _ in $(seq 30); do
+            [ -n "$(ip netns pids "$ns" 2>/dev/null)" ] || break
+            sleep 0.1
+        done
+        pids=$(ip netns pids "$ns" 2>/dev/null || true)
+        [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+        ip netns delete "$ns"
+    fi
+    # Deleting the namespace takes its end of the pair, and with it ours;
+    # this only matters after a half-finished "up".
+    ip link delete "$veth-r" 2>/dev/null || true
+    rm -f "$state/server.pid"
+}
+
+# CA and server certificate, made once per state folder. The server's common
+# name is its address: OpenVPN reports it as the peer the client reached.
+make_certificates() {
+    local pki=$state/pki
+    if [ -f "$pki/server.crt" ] && [ -f "$pki/ca.crt" ] \
+        && openssl x509 -in "$pki/server.crt" -noout -subject | grep -q "CN *= *$server_address\$"; then
+        return 0
+    fi
+    rm -rf "$pki"
+    mkdir -p "$pki"
+    chmod 700 "$pki"
+    {
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+            -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 -subj "/CN=Varvex Development CA" \
+            -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+            -keyout "$pki/server.key" -out "$pki/server.csr" -subj "/CN=$server_address"
+        printf '%s\n' "basicConstraints=CA:FALSE" \
+            "keyUsage=critical,digitalSignature,keyAgreement" \
+            "extendedKeyUsage=serverAuth" > "$pki/server.ext"
+        openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" \
+            -CAcreateserial -days 3650 -extfile "$pki/server.ext" -out "$pki/server.crt"
+    } > "$pki/openssl.log" 2>&1 || { cat "$pki/openssl.log" >&2; rm -rf "$pki"; die "openssl failed"; }
+}
+
+# The web API's data with this server's CA, and the server list pointing the
+# "Local test server" at this server.
+write_webapi_data() {
+    local out=$state/webapi
+    mkdir -p "$out"
+    cp "$data/users.json" "$out/users.json"
+    cp "$state/pki/ca.crt" "$out/ca.crt"
+    python3 - "$data/servers.json" "$out/servers.json" "$server_address" <<'PY'
+import json, sys
+source, target, host = sys.argv[1:]
+with open(source, "rb") as f:
+    servers = json.load(f)
+servers["Local test server"] = {"code": "UK", "host": host}
+with open(target + ".new", "w") as f:
+    json.dump(servers, f, indent=4)
+    f.write("\n")
+import os
+os.replace(target + ".new", target)
+PY
+}
+
+write_server_config() {
+    local user_file=$state/login
+    # The account the development web API hands out for its token.
+    python3 - "$data/users.json" "$dev_token" > "$user_file.new" 2>/dev/null <<'PY' \
+        || die "$data/users.json has no user for the token $dev_token"
+import json, sys
+user = json.load(open(sys.argv[1], "rb"))[sys.argv[2]]
+print(user["username"])
+print(user["password"])
+PY
+    chmod 600 "$user_file.new"
+    mv "$user_file.new" "$user_file"
+
+    cat > "$state/verify-login.sh" <<SCRIPT
+#!/bin/sh
+# OpenVPN passes a file: the user name on the first line, the password on the second.
+[ "\$(sed -n 1p "\$1")" = "\$(sed -n 1p '$user_file')" ] && [ "\$(sed -n 2p "\$1")" = "\$(sed -n 2p '$user_file')" ]
+SCRIPT
+    chmod 700 "$state/verify-login.sh"
+
+    cat > "$state/server.conf" <<CONF
+dev tun
+proto udp
+port 443
+local $server_address
+server $tunnel 255.255.255.0
+topology subnet
+dh none
+verify-client-cert none
+comp-lzo no
+# The client leaves after 10 s without a packet from the server: an idle
+# tunnel must still hear from it.
+ping 2
+push "ping 2"
+reneg-sec 0
+ca $state/pki/ca.crt
+cert $state/pki/server.crt
+key $state/pki/server.key
+script-security 2
+auth-user-pass-verify $state/verify-login.sh via-file
+tmp-dir $state
+verb 3
+CONF
+}
+
+make_network() {
+    ip netns add "$ns"
+    ip link add "$veth-r" type veth peer name "$veth-s" netns "$ns"
+    # Link-local IPv6 chatter is of no use here and would move counters.
+    ip netns exec "$ns" sh -c 'for f in /proc/sys/net/ipv6/conf/*/disable_ipv6; do echo 1 > "$f"; done' 2>/dev/null || true
+    echo 1 > "/proc/sys/net/ipv6/conf/$veth-r/disable_ipv6" 2>/dev/null || true
+    ip netns exec "$ns" ip link set lo up
+    ip netns exec "$ns" ip addr add "$server_address/30" dev "$veth-s"
+    ip netns exec "$ns" ip link set "$veth-s" up
+    ip addr add "$local_address/30" dev "$veth-r"
+    ip link set "$veth-r" up
+}
+
+start_server() {
+    local log=$state/server.log
+    : > "$log"
+    ip netns exec "$ns" "$openvpn" --config "$state/server.conf" --daemon varvex-devsrv \
+        --writepid "$state/server.pid" --log "$log"
+    for _ in $(seq 100); do
+        grep -q "Initialization Sequence Completed" "$log" && return 0
+        [ -f "$state/server.pid" ] && ! kill -0 "$(cat "$state/server.pid")" 2>/dev/null && break
+        sleep 0.1
+    done
+    cat "$log" >&2
+    return 1
+}
+
+up() {
+    [ -e /dev/net/tun ] || die "/dev/net/tun is missing"
+    [ -x "$openvpn" ] || die "$openvpn is not installed (apt-get install openvpn)"
+    for tool in ip openssl python3; do
+        command -v "$tool" >/dev/null || die "$tool is not installed"
+    done
+    [ ${#veth} -le 12 ] || die "VARVEX_DEVSTACK_VETH is longer than 12 characters"
+    down
+    mkdir -p "$state"
+    chmod 700 "$state"
+    make_certificates
+    write_webapi_data
+    write_server_config
+    make_network || { down; die "could not build the network namespace $ns"; }
+    start_server || { down; die "the OpenVPN server did not start (log above)"; }
+    echo "OpenVPN test server on $server_address:443/udp, ${tunnel%.*}.1 inside the tunnel (namespace $ns, log $state/server.log)"
+}
+
+status() {
+    if server_running; then
+        echo "running: $server_address:443/udp in namespace $ns, pid $(cat "$state/server.pid")"
+    else
+        echo "not running"
+        return 3
+    fi
+}
+
+if [ "$(id -u)" -ne 0 ]; then
+    die "must run as root (network namespaces and a tun device)"
+fi
+case "${1:-}" in
+up) up ;;
+down) down ;;
+status) status ;;
+*) echo "usage: $0 up|down|status" >&2; exit 2 ;;
+esac

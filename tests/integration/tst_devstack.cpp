@@ -1,0 +1,542 @@
+// What scripts/run.sh gives a user, without the window: the local OpenVPN
+// server of scripts/dev-vpn-server.sh, the development web API serving its
+// CA and the development account, and the service provisioned from them,
+// taken from log-in data to a tunnel carrying traffic and back to nothing.
+// Needs root, /dev/net/tun and OpenVPN; skips without them.
+
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QLocalSocket>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <unistd.h>
+
+#include "qvpncredentialscrypt.h"
+#include "varvexprotocol.h"
+
+namespace {
+
+// Apart from the user's own run (10.213.9.x) and the tunnel test (10.213.1.x).
+const char LinkNetwork[] = "10.213.19";
+const char ServerAddress[] = "10.213.19.1";
+const char TunnelNetwork[] = "10.8.219.0";
+const char ServerTunnelAddress[] = "10.8.219.1";
+const char NamespacePrefix[] = "vvxds";
+
+const char EchoServer[] = R"PY(
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 7))
+while True:
+    data, peer = s.recvfrom(65535)
+    s.sendto(data, peer)
+)PY";
+
+QString findProgram(const QString& name)
+{
+    const QString path = QStandardPaths::findExecutable(name);
+    if (!path.isEmpty())
+        return path;
+    return QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin", "/usr/bin", "/bin" });
+}
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+
+Result run(const QString& program, const QStringList& arguments,
+           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    Result result;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished(2000);
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process.exitCode();
+    }
+    result.output = process.readAll();
+    return result;
+}
+
+void stop(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}
+
+QByteArray hex(const QByteArray& frame)
+{
+    return frame.isEmpty() ? QByteArray("(nothing)") : frame.toHex(' ');
+}
+
+QByteArray statusFrame(quint8 status)
+{
+    return VarvexFrame::build(VARVEX_CMD_STATUS_UPDATE, QByteArray(1, char(status)));
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The development server of one run: its own namespace, veth and state
+// folder, so that neither a user's run nor another test is touched.
+class DevServer
+{
+public:
+    DevServer(const QString& script, const QString& stateDir, qint64 owner)
+        : m_script(script)
+        , m_env(environment(stateDir, owner))
+        , m_namespace(m_env.value("VARVEX_DEVSTACK_NS"))
+    {
+    }
+    ~DevServer() { down(); }
+
+    static QProcessEnvironment environment(const QString& stateDir, qint64 owner)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VARVEX_DEVSTACK_DIR", stateDir);
+        env.insert("VARVEX_DEVSTACK_NS", NamespacePrefix + QString::number(owner));
+        env.insert("VARVEX_DEVSTACK_VETH", "vvxd" + QString::number(owner));
+        env.insert("VARVEX_DEVSTACK_LINK", LinkNetwork);
+        env.insert("VARVEX_DEVSTACK_TUNNEL", TunnelNetwork);
+        return env;
+    }
+
+    // Namespaces of earlier runs that were killed before they could clean up.
+    static void sweep(const QString& script, const QString& ip)
+    {
+        const QRegularExpression name(QStringLiteral("^%1(\\d+)\\b").arg(NamespacePrefix),
+                                      QRegularExpression::MultilineOption);
+        auto matches = name.globalMatch(QString::fromUtf8(run(ip, { "netns", "list" }).output));
+        while (matches.hasNext()) {
+            const qint64 owner = matches.next().captured(1).toLongLong();
+            if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(owner))) {
+                QTemporaryDir scratch;
+                run(script, { "down" }, environment(scratch.path(), owner));
+            }
+        }
+    }
+
+    Result up()
+    {
+        m_up = true;
+        return run(m_script, { "up" }, m_env);
+    }
+    Result down()
+    {
+        m_up = false;
+        return run(m_script, { "down" }, m_env);
+    }
+    Result status() const { return run(m_script, { "status" }, m_env); }
+    bool isUp() const { return m_up; }
+    QString netns() const { return m_namespace; }
+    QString rootVeth() const { return m_env.value("VARVEX_DEVSTACK_VETH") + "-r"; }
+
+private:
+    QString m_script;
+    QProcessEnvironment m_env;
+    QString m_namespace;
+    bool m_up = false;
+};
+
+// Collects the service's frames: notifications in order, bandwidth apart.
+class ServiceFrames : public QObject
+{
+public:
+    explicit ServiceFrames(QLocalSocket* socket) : m_socket(socket)
+    {
+        connect(socket, &QLocalSocket::readyRead, this, [this] {
+            m_reader.append(m_socket->readAll());
+            QByteArray frame;
+            VarvexFrameReader::Result result;
+            while ((result = m_reader.next(&frame)) != VarvexFrameReader::NeedMore) {
+                if (result != VarvexFrameReader::Frame)
+                    continue;
+                if (quint8(frame.at(2)) == VARVEX_CMD_BANDWIDTH_UPDATE)
+                    m_bandwidth.append(frame);
+                else
+                    m_events.append(frame);
+            }
+        });
+    }
+
+    QByteArray nextEvent(int timeout)
+    {
+        if (!QTest::qWaitFor([this] { return !m_events.isEmpty(); }, timeout))
+            return QByteArray();
+        return m_events.takeFirst();
+    }
+    void clearEvents() { m_events.clear(); }
+
+    // The newest sample taken while connected (status byte 1).
+    bool latestTunnelSample(quint32* download, quint32* upload) const
+    {
+        for (int i = m_bandwidth.size() - 1; i >= 0; --i) {
+            const QByteArray& frame = m_bandwidth.at(i);
+            if (frame.size() == 13 && frame.at(3) == 1) {
+                *download = VarvexFrame::readUInt32(frame, 4);
+                *upload = VarvexFrame::readUInt32(frame, 8);
+                return true;
+            }
+        }
+        return false;
+    }
+    void clearBandwidth() { m_bandwidth.clear(); }
+
+private:
+    QLocalSocket* m_socket;
+    VarvexFrameReader m_reader;
+    QList<QByteArray> m_events;
+    QList<QByteArray> m_bandwidth;
+};
+
+} // namespace
+
+class tst_DevStack : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+
+    void credentialsComeFromTheWebApi();
+    void certificateComesFromTheWebApi();
+    void connectsToTheLocalServer();
+    void serverKeepsAnIdleTunnelAlive();
+    void bandwidthGrowsWithTraffic();
+    void abortTakesTheTunnelDown();
+    void downLeavesNothingBehind();
+
+private:
+    bool startWebApi();
+    bool startService();
+    bool tunnelAddressPresent();
+    bool serverProcessesGone();
+    void dumpLogs();
+
+    QString m_ip;
+    QString m_setpriv;
+    QString m_python;
+    QString m_script;
+    QString m_source;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<DevServer> m_server;
+    QProcess m_webApi;
+    QProcess m_echo;
+    QProcess m_service;
+    QString m_apiHost;
+    QString m_serviceDir;
+    QScopedPointer<QLocalSocket> m_socket;
+    QScopedPointer<ServiceFrames> m_frames;
+    QString m_username;
+    QString m_password;
+    bool m_failed = false;
+};
+
+void tst_DevStack::initTestCase()
+{
+    if (geteuid() != 0)
+        QSKIP("The development set-up test needs root to build a network namespace.");
+    if (!QFile::exists("/dev/net/tun"))
+        QSKIP("The development set-up test needs /dev/net/tun.");
+    const QString openvpn = qEnvironmentVariable("VARVEX_OPENVPN", "/usr/sbin/openvpn");
+    if (!QFileInfo(openvpn).isExecutable())
+        QSKIP(qPrintable(openvpn + " is not installed; the development set-up test needs OpenVPN."));
+    m_ip = findProgram("ip");
+    m_setpriv = findProgram("setpriv");
+    m_python = findProgram("python3");
+    for (const QString& tool : { m_ip, m_setpriv, m_python, findProgram("openssl") }) {
+        if (tool.isEmpty())
+            QSKIP("The development set-up test needs ip, setpriv, openssl and python3.");
+    }
+
+    const QString build = qEnvironmentVariable("VARVEX_BUILD_DIR");
+    m_source = qEnvironmentVariable("VARVEX_SOURCE_DIR");
+    m_script = m_source + "/scripts/dev-vpn-server.sh";
+    QVERIFY2(QFileInfo(build + "/bin/varvexservice").isExecutable(), "varvexservice is not built");
+    QVERIFY2(QFileInfo(build + "/bin/bin/openvpn").isExecutable(), "the OpenVPN launcher is not built");
+
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    QDir root(m_dir->path());
+    QVERIFY(root.mkpath("service/bin") && root.mkpath("tmp"));
+
+    DevServer::sweep(m_script, m_ip);
+    m_server.reset(new DevServer(m_script, root.filePath("devstack"), getpid()));
+    const Result up = m_server->up();
+    QVERIFY2(up.exitCode == 0, up.output.constData());
+    QCOMPARE(m_server->status().exitCode, 0);
+
+    // A private copy of the service, without a CA: it has to fetch one.
+    m_serviceDir = root.filePath("service");
+    QVERIFY(QFile::copy(build + "/bin/varvexservice", m_serviceDir + "/varvexservice"));
+    QVERIFY(QFile::copy(build + "/bin/bin/openvpn", m_serviceDir + "/bin/openvpn"));
+
+    QVERIFY2(startWebApi(), m_webApi.readAll().constData());
+    QVERIFY2(startService(), m_service.readAll().constData());
+    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(3)));
+}
+
+bool tst_DevStack::startWebApi()
+{
+    // setpriv ties every helper's life to this test's, however it ends.
+    m_webApi.setProcessChannelMode(QProcess::MergedChannels);
+    m_webApi.start(m_setpriv, { "--pdeathsig", "TERM", m_python, m_source + "/tools/devwebapi/devwebapi.py",
+                                "--port", "0", "--data", m_dir->filePath("devstack/webapi") });
+    QByteArray output;
+    const bool answered = QTest::qWaitFor([&] {
+        output += m_webApi.readAll();
+        return output.contains('\n') || m_webApi.state() == QProcess::NotRunning;
+    }, 10000);
+    const QRegularExpressionMatch match =
+        QRegularExpression("devwebapi listening on (\\S+)").match(QString::fromUtf8(output));
+    m_apiHost = match.captured(1);
+    return answered && match.hasMatch();
+}
+
+bool tst_DevStack::startService()
+{
+    QFile settings(m_dir->filePath("service.conf"));
+    if (!settings.open(QIODevice::WriteOnly)
+        || settings.write("[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n") <= 0)
+        return false;
+    settings.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", m_dir->filePath("tmp"));
+    env.insert("VARVEX_SERVICE_CONFIG", settings.fileName());
+    env.insert("VARVEX_API_HOST", m_apiHost);
+    m_service.setProcessEnvironment(env);
+    m_service.setWorkingDirectory(m_serviceDir);
+    m_service.setProcessChannelMode(QProcess::MergedChannels);
+    m_service.start(m_setpriv, { "--pdeathsig", "TERM", m_serviceDir + "/varvexservice", "-e" });
+    if (!m_service.waitForStarted())
+        return false;
+
+    const QString socketPath = m_dir->filePath("tmp/Varvex");
+    m_socket.reset(new QLocalSocket);
+    m_frames.reset(new ServiceFrames(m_socket.data()));
+    return QTest::qWaitFor([&] {
+        if (m_service.state() == QProcess::NotRunning)
+            return true;
+        if (!QFile::exists(socketPath))
+            return false;
+        m_socket->connectToServer(socketPath);
+        return m_socket->waitForConnected(1000);
+    }, 10000) && m_socket->state() == QLocalSocket::ConnectedState;
+}
+
+void tst_DevStack::cleanup()
+{
+    if (QTest::currentTestFailed())
+        m_failed = true;
+}
+
+void tst_DevStack::cleanupTestCase()
+{
+    if (m_failed)
+        dumpLogs();
+    m_frames.reset();
+    m_socket.reset();
+    stop(m_service);
+    stop(m_echo);
+    stop(m_webApi);
+    if (m_server && m_server->isUp())
+        m_server->down();
+}
+
+void tst_DevStack::dumpLogs()
+{
+    if (!m_dir)
+        return;
+    auto tail = [](const QByteArray& text) { return text.right(5000); };
+    qWarning("varvexservice.log (end):\n%s", tail(readFile(m_serviceDir + "/varvexservice.log")).constData());
+    qWarning("server log (end):\n%s", tail(readFile(m_dir->filePath("devstack/server.log"))).constData());
+    qWarning("web API output:\n%s", tail(m_webApi.readAll()).constData());
+}
+
+bool tst_DevStack::tunnelAddressPresent()
+{
+    // Our tunnel device, whatever its number: the one with an address in the test's tunnel network.
+    const QByteArray prefix = QByteArray(TunnelNetwork).left(QByteArray(TunnelNetwork).lastIndexOf('.') + 1);
+    return run(m_ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
+}
+
+void tst_DevStack::credentialsComeFromTheWebApi()
+{
+    // The service fetches them at start; ask until they have arrived.
+    QByteArray stored;
+    QVERIFY(QTest::qWaitFor([&] {
+        m_frames->clearEvents();
+        m_socket->write(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
+        m_socket->flush();
+        const QByteArray reply = m_frames->nextEvent(1000);
+        if (reply.size() < 5 || quint8(reply.at(2)) != VARVEX_CMD_CREDENTIALS_REPLY)
+            return false;
+        QByteArray payload = reply.mid(3, reply.size() - 4);
+        stored = VarvexFrame::takeField(payload);
+        return !stored.isEmpty();
+    }, 10000));
+    QVERIFY(QVPNCredentialsCrypt::decodeUserPass(QString::fromUtf8(stored), m_username, m_password));
+    QCOMPARE(m_username, QStringLiteral("devuser"));
+    QCOMPARE(m_password, QStringLiteral("devpassword"));
+}
+
+void tst_DevStack::certificateComesFromTheWebApi()
+{
+    const QByteArray generated = readFile(m_dir->filePath("devstack/pki/ca.crt"));
+    QVERIFY(generated.startsWith("-----BEGIN CERTIFICATE-----"));
+    QCOMPARE(readFile(m_dir->filePath("devstack/webapi/ca.crt")), generated);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(m_serviceDir + "/bin/ca.crt"), generated, 10000);
+}
+
+void tst_DevStack::connectsToTheLocalServer()
+{
+    if (m_username.isEmpty() || !QFile::exists(m_serviceDir + "/bin/ca.crt"))
+        QSKIP("needs the credentials and certificate of the previous tests");
+    // The host the web API lists for the local server, as the client sends it.
+    const QByteArray servers = readFile(m_dir->filePath("devstack/webapi/servers.json"));
+    QVERIFY2(servers.contains(QByteArray("\"host\": \"") + ServerAddress + "\""), servers.constData());
+
+    m_frames->clearEvents();
+    QByteArray request;
+    VarvexFrame::appendField(request, ServerAddress);
+    VarvexFrame::appendField(request, QVPNCredentialsCrypt::encodeUserPass(m_username, m_password));
+    m_socket->write(VarvexFrame::build(VARVEX_CMD_CONNECT_REQUEST, request));
+    m_socket->flush();
+    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(0)));
+
+    const QByteArray connected = m_frames->nextEvent(20000);
+    QVERIFY2(connected.size() >= 10 && quint8(connected.at(2)) == VARVEX_CMD_STATUS_UPDATE
+                 && connected.at(3) == 1,
+             hex(connected).constData());
+    QByteArray payload = connected.mid(4, connected.size() - 5);
+    QCOMPARE(VarvexFrame::takeField(payload), QByteArray(ServerAddress));
+    QVERIFY(tunnelAddressPresent());
+}
+
+void tst_DevStack::serverKeepsAnIdleTunnelAlive()
+{
+    if (!tunnelAddressPresent())
+        QSKIP("needs the tunnel of the previous test");
+    // OpenVPN on the client side gives up after 10 s without a packet from
+    // the server, so an idle tunnel needs the server's own pings; waiting
+    // those 10 s out is not needed to see whether they come.
+    const QString counter = "/sys/class/net/" + m_server->rootVeth() + "/statistics/rx_packets";
+    const qint64 before = readFile(counter).trimmed().toLongLong();
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(counter).trimmed().toLongLong() - before >= 2, 6000);
+    QVERIFY(tunnelAddressPresent());
+}
+
+void tst_DevStack::bandwidthGrowsWithTraffic()
+{
+    if (!tunnelAddressPresent())
+        QSKIP("needs the tunnel of the previous test");
+    m_echo.start(m_ip, { "netns", "exec", m_server->netns(), m_setpriv, "--pdeathsig", "TERM",
+                         m_python, "-c", EchoServer });
+    QVERIFY(m_echo.waitForStarted());
+
+    quint32 download0 = 0, upload0 = 0;
+    m_frames->clearBandwidth();
+    QTRY_VERIFY_WITH_TIMEOUT(m_frames->latestTunnelSample(&download0, &upload0), 3000);
+
+    const int datagrams = 40, size = 1000;
+    QUdpSocket udp;
+    int answered = 0;
+    // The echo server may need a moment to bind; early datagrams just go unanswered.
+    for (int i = 0; i < datagrams; ++i) {
+        udp.writeDatagram(QByteArray(size, 'x'), QHostAddress(ServerTunnelAddress), 7);
+        if (udp.waitForReadyRead(500)) {
+            while (udp.hasPendingDatagrams()) {
+                udp.receiveDatagram();
+                ++answered;
+            }
+        }
+    }
+    QVERIFY2(answered >= datagrams / 2, qPrintable(QString::number(answered)));
+
+    m_frames->clearBandwidth();
+    quint32 download = 0, upload = 0;
+    QVERIFY2(QTest::qWaitFor([&] {
+                 return m_frames->latestTunnelSample(&download, &upload)
+                     && upload - upload0 >= quint32(datagrams * size)
+                     && download - download0 >= quint32(answered * size);
+             }, 4000),
+             qPrintable(QStringLiteral("before %1/%2 after %3/%4 (down/up)")
+                            .arg(download0).arg(upload0).arg(download).arg(upload)));
+    stop(m_echo);
+}
+
+void tst_DevStack::abortTakesTheTunnelDown()
+{
+    if (!tunnelAddressPresent())
+        QSKIP("needs the tunnel of the previous tests");
+    m_frames->clearEvents();
+    m_socket->write(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    m_socket->flush();
+    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(2)));
+    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(3)));
+    QTRY_VERIFY_WITH_TIMEOUT(!tunnelAddressPresent(), 3000);
+}
+
+bool tst_DevStack::serverProcessesGone()
+{
+    // The server or its login check, found by the files they run from.
+    const QByteArray config = m_dir->filePath("devstack/server.conf").toUtf8();
+    const QByteArray check = m_dir->filePath("devstack/verify-login.sh").toUtf8();
+    const QStringList pids = QDir("/proc").entryList({ "[0-9]*" }, QDir::Dirs);
+    for (const QString& pid : pids) {
+        const QByteArray commandLine = readFile("/proc/" + pid + "/cmdline");
+        if (commandLine.contains(config) || commandLine.contains(check))
+            return false;
+    }
+    return true;
+}
+
+void tst_DevStack::downLeavesNothingBehind()
+{
+    m_frames.reset();
+    m_socket.reset();
+    stop(m_service);
+    const Result down = m_server->down();
+    QVERIFY2(down.exitCode == 0, down.output.constData());
+
+    const QByteArray namespaces = run(m_ip, { "netns", "list" }).output;
+    QVERIFY2(!namespaces.contains(m_server->netns().toUtf8()), namespaces.constData());
+    QVERIFY(run(m_ip, { "link", "show", "dev", m_server->rootVeth() }).exitCode != 0);
+    QVERIFY(!run(m_ip, { "-4", "-o", "addr", "show" }).output.contains(QByteArray(" ") + LinkNetwork + "."));
+    QVERIFY(serverProcessesGone());
+    QCOMPARE(m_server->status().exitCode, 3);
+
+    // A second "down" finds nothing to do and still succeeds; "up" again works.
+    QCOMPARE(m_server->down().exitCode, 0);
+    const Result again = m_server->up();
+    QVERIFY2(again.exitCode == 0, again.output.constData());
+    QCOMPARE(m_server->down().exitCode, 0);
+    QVERIFY(serverProcessesGone());
+}
+
+QTEST_GUILESS_MAIN(tst_DevStack)
+#include "tst_devstack.moc"
