@@ -136,6 +136,12 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
         writeLog(QStringLiteral("Can't start VPN because current status is not QVarvexCommandDisconnected."), LOG_WARNING);
         return;
     }
+    // OpenVPN reads every argument that begins with "--" as a new option, so
+    // such a host would let any local client add options to a root process.
+    if (host.startsWith(QLatin1String("--"))) {
+        writeLog(QStringLiteral("Can't start VPN because the host name begins with \"--\"."), LOG_WARNING);
+        return;
+    }
 
     // A process left over after a read or write error would make the new
     // start fail silently; end it quietly first.
@@ -246,6 +252,11 @@ void QVarvexCommand::process_finished(int exitCode, QProcess::ExitStatus exitSta
     if (!m_loginFailed && m_keepConnected && m_reconnectCount < 3) {
         setStatus(QVarvexCommandReconnecting);
         ++m_reconnectCount;
+        // A start accepted while waiting leaves the old wait running; once
+        // that attempt has ended too, the new wait replaces it, so no timer
+        // is left behind that nothing can stop.
+        if (m_reconnectTimerId != 0)
+            killTimer(m_reconnectTimerId);
         m_reconnectTimerId = startReconnectTimer(reconnectWait(m_reconnectCount));
     } else {
         setStatus(QVarvexCommandDisconnected);

@@ -11,6 +11,13 @@
 namespace {
 const QString ReadyReadName = QStringLiteral("socket_readyRead");
 const QString NotOpened = QStringLiteral("%1 - Connection is NOT opened.");
+
+// On Linux a local socket whose client has gone stays an open device until
+// it is closed; only its state tells that nothing can reach the client.
+bool isOpenToClient(const QLocalSocket* socket)
+{
+    return socket->isOpen() && socket->state() == QLocalSocket::ConnectedState;
+}
 } // namespace
 
 QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescriptor)
@@ -145,7 +152,7 @@ void QVPNClientConnection::send(const QByteArray& frame)
 void QVPNClientConnection::statusUpdate(int status)
 {
     writeLog(QStringLiteral("statusUpdate"), LOG_INFORMATION);
-    if (!m_socket->isOpen()) {
+    if (!isOpenToClient(m_socket)) {
         writeLog(NotOpened.arg(QStringLiteral("statusUpdate")), LOG_CRITICAL);
         return;
     }
@@ -171,7 +178,7 @@ void QVPNClientConnection::statusUpdate(int status)
 void QVPNClientConnection::loginFailed()
 {
     writeLog(QStringLiteral("loginFailed"), LOG_INFORMATION);
-    if (!m_socket->isOpen()) {
+    if (!isOpenToClient(m_socket)) {
         writeLog(NotOpened.arg(QStringLiteral("loginFailed")), LOG_CRITICAL);
         return;
     }
@@ -181,7 +188,7 @@ void QVPNClientConnection::loginFailed()
 void QVPNClientConnection::updateBandwidthInfo(uchar status, uint downloadBytes, uint uploadBytes)
 {
     writeLog(QStringLiteral("updateBandwidthInfo"), LOG_INFORMATION);
-    if (!m_socket->isOpen()) {
+    if (!isOpenToClient(m_socket)) {
         writeLog(NotOpened.arg(QStringLiteral("updateBandwidthInfo")), LOG_CRITICAL);
         return;
     }

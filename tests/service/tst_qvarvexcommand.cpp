@@ -61,9 +61,11 @@ private slots:
     void startsTheLauncherWithTheFixedArguments();
     void connectsAnswersPromptsAndStopsOnRequest();
     void refusesStartWhileConnectedAndStopWhileConnecting();
+    void hostThatWouldBeAnOptionIsRefused();
     void authFailureEndsWithoutReconnect();
     void unexpectedEndsRetryAfter10_30_60sThenGiveUp();
     void startWhileWaitingToReconnectIsAccepted();
+    void supersededWaitIsNotLeftRunning();
     void stopWhileWaitingCancelsTheChain();
     void stalledAttemptIsEndedAndRetried();
 
@@ -187,6 +189,23 @@ void TestQVarvexCommand::refusesStartWhileConnectedAndStopWhileConnecting()
     QCOMPARE(recorded().count("start"), 1);
 }
 
+void TestQVarvexCommand::hostThatWouldBeAnOptionIsRefused()
+{
+    useScenario("prompt\nhang\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("--config", "user", "secret");
+    QVERIFY(m_log.contains("Warning: Can't start VPN because the host name begins with \"--\"."));
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+    QTest::qWait(50);
+    QVERIFY(statuses.isEmpty());
+    QCOMPARE(recorded().count("start"), 0);
+
+    // A host with a hyphen elsewhere is an ordinary host.
+    command.startVPN("vpn-1.example.net", "user", "secret");
+    QTRY_VERIFY(recorded().contains("arg=vpn-1.example.net"));
+}
+
 void TestQVarvexCommand::authFailureEndsWithoutReconnect()
 {
     useScenario("prompt\nout x [cn] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n"
@@ -240,6 +259,22 @@ void TestQVarvexCommand::startWhileWaitingToReconnectIsAccepted()
     QTRY_VERIFY(m_log.contains("Can't start VPN because current status is not QVarvexCommandDisconnected."));
     QCOMPARE(command.status(), int(QVarvexCommandConnecting));
     QCOMPARE(recorded().count("start"), 2);
+}
+
+void TestQVarvexCommand::supersededWaitIsNotLeftRunning()
+{
+    useScenario("prompt\nexit 0\n");
+    TestCommand command;
+    command.actualWait = 300;
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
+
+    // Started while the first wait runs, and ended before it fires.
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandDisconnected));
+    QTest::qWait(700);
+    QVERIFY2(!m_log.contains("Unknown timer triggered."), m_log.sinceMark().constData());
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
 }
 
 void TestQVarvexCommand::stopWhileWaitingCancelsTheChain()

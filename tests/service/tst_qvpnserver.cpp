@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "adaptercounters.h"
+#include "qvpnclientconnection.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnserver.h"
 #include "servicetestsupport.h"
@@ -100,6 +101,8 @@ private slots:
     void credentialsReply();
     void malformedFramesAreLoggedAndDropped();
     void overlongAddressGivesEmptyField();
+    void connectedWithoutAddressGivesEmptyField();
+    void notificationsAfterTheClientLeftAreNotWritten();
     void stopEndsClientsNewestFirst();
 
     void allInterfacesSamplesAreDifferences();
@@ -476,6 +479,46 @@ void TestQVPNServer::overlongAddressGivesEmptyField()
     QVERIFY(m_log.contains("Error: statusUpdate - Address too long"));
     client.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
     QTRY_COMPARE(server.command()->status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVPNServer::connectedWithoutAddressGivesEmptyField()
+{
+    useScenario("prompt\nout Initialization Sequence Completed\\r\\n\nhang\n");
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    const uint before = uint(QDateTime::currentSecsSinceEpoch());
+    client.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("u", "p")));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03\x00\x01", 3));
+    const QByteArray connected = client.framesWithCode(VARVEX_CMD_STATUS_UPDATE).last();
+    QCOMPARE(connected.size(), 10);
+    QCOMPARE(quint8(connected.at(1)), quint8(10));
+    QCOMPARE(connected.at(4), '\0');
+    QVERIFY(VarvexFrame::readUInt32(connected, 5) >= before);
+    client.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(server.command()->status(), int(QVarvexCommandDisconnected));
+}
+
+void TestQVPNServer::notificationsAfterTheClientLeftAreNotWritten()
+{
+    // The window between a client going away and the server removing its
+    // connection: samples and status changes may still arrive.
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    QVPNClientConnection connection(nullptr, quintptr(fds[0]));
+    connection.statusUpdate(QVarvexCommandDisconnected);
+    QVERIFY(!m_log.contains("Connection is NOT opened."));
+    ::close(fds[1]);
+    QTRY_COMPARE(connection.socket()->state(), QLocalSocket::UnconnectedState);
+
+    m_log.mark();
+    connection.updateBandwidthInfo(0, 1, 2);
+    connection.statusUpdate(QVarvexCommandConnecting);
+    connection.loginFailed();
+    QVERIFY(m_log.contains("Critical: updateBandwidthInfo - Connection is NOT opened.\r\n"));
+    QVERIFY(m_log.contains("Critical: statusUpdate - Connection is NOT opened.\r\n"));
+    QVERIFY(m_log.contains("Critical: loginFailed - Connection is NOT opened.\r\n"));
 }
 
 void TestQVPNServer::stopEndsClientsNewestFirst()
