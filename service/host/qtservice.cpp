@@ -97,7 +97,7 @@ int QtServiceBase::exec()
         return 0;
     }
     if (is("-h", "-help")) {
-        std::printf(kUsage, m_argv[0]);
+        std::printf(kUsage, m_arguments.value(0).toLatin1().constData());
         std::fflush(stdout);
         return 0;
     }
@@ -140,7 +140,7 @@ int QtServiceBase::uninstall(const QByteArray& latinName)
 int QtServiceBase::printVersion(const QByteArray& latinName)
 {
     QtServiceController controller(m_name);
-    std::printf("The service\n\t%s\n\t%s\n\n", latinName.constData(), m_argv[0]);
+    std::printf("The service\n\t%s\n\t%s\n\n", latinName.constData(), m_arguments.value(0).toLatin1().constData());
     std::printf("is %s", controller.isInstalled() ? "installed" : "not installed");
     std::printf(" and %s\n\n", controller.isRunning() ? "running" : "not running");
     return 0;

@@ -3,6 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QtGlobal>
+
+#include <cerrno>
 
 #include "servicecontrol.h"
 #include "servicemanager.h"
@@ -99,8 +102,15 @@ bool QtServiceController::start(const QStringList& arguments)
 
 bool QtServiceController::stop()
 {
-    if (!ServiceControl::send(m_name, ServiceControl::Stop, kControlTimeoutMs))
+    if (!ServiceControl::send(m_name, ServiceControl::Stop, kControlTimeoutMs)) {
+        // For a service that is not installed the caller's own warning says
+        // enough; an installed one that did not take the request is named here.
+        const int error = errno;
+        if (isInstalled())
+            qErrnoWarning(error, "stopping");
+        errno = error;
         return false;
+    }
     ServiceControl::waitUntilGone(m_name, kStopPollAttempts, kStopPollIntervalMs);
     return true;
 }

@@ -57,6 +57,8 @@ private:
     void writeCertificate(const QByteArray& content);
     bool runCheck(QVPNCertificate& certificate, int expectedFinishes = 1);
     QString newLog() const;
+    // The new log lines without their time stamps.
+    QStringList newLogMessages() const;
 
     QTemporaryDir* m_dir = nullptr;
     HostFakeWebApi* m_api = nullptr;
@@ -116,6 +118,14 @@ QString TestQVPNCertificate::newLog() const
     return QString::fromUtf8(file.readAll());
 }
 
+QStringList TestQVPNCertificate::newLogMessages() const
+{
+    QStringList messages;
+    for (const QString& line : newLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        messages << line.mid(line.indexOf(QStringLiteral(" - ")) + 3);
+    return messages;
+}
+
 void TestQVPNCertificate::missingFileIsDownloaded()
 {
     m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
@@ -125,7 +135,11 @@ void TestQVPNCertificate::missingFileIsDownloaded()
     QCOMPARE(m_results, QList<bool>{true});
     QCOMPARE(readAll(m_path), kPublished);
     QCOMPARE(m_api->requests, QStringList{QStringLiteral("/get_ca/3b9e07c1d52a48f6e0b7c19d4a62f85e")});
-    QVERIFY(newLog().contains(QStringLiteral("Warning: Certificate does't exists. Create it!")));
+    QCOMPARE(newLogMessages(), (QStringList{QStringLiteral("Information: QVPNCertificate"),
+                                            QStringLiteral("Information: updateCertificate"),
+                                            QStringLiteral("Warning: Certificate does't exists. Create it!"),
+                                            QStringLiteral("Information: updateCerfiticateFile"),
+                                            QStringLiteral("Information: http_finished")}));
 }
 
 void TestQVPNCertificate::currentFileIsKept_data()
@@ -148,6 +162,11 @@ void TestQVPNCertificate::currentFileIsKept()
     QCOMPARE(m_results, QList<bool>{true});
     QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 0);
     QCOMPARE(readAll(m_path), kPublished);
+    QCOMPARE(newLogMessages(), (QStringList{QStringLiteral("Information: QVPNCertificate"),
+                                            QStringLiteral("Information: updateCertificate"),
+                                            QStringLiteral("Debug: Call webservice to check if certificate is old."),
+                                            QStringLiteral("Information: http_finished"),
+                                            QStringLiteral("Information: fileHash")}));
 }
 
 void TestQVPNCertificate::differentHashDownloads()
@@ -161,6 +180,14 @@ void TestQVPNCertificate::differentHashDownloads()
     QCOMPARE(m_results, QList<bool>{true});
     QCOMPARE(readAll(m_path), kPublished);
     QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
+    QCOMPARE(newLogMessages(), (QStringList{QStringLiteral("Information: QVPNCertificate"),
+                                            QStringLiteral("Information: updateCertificate"),
+                                            QStringLiteral("Debug: Call webservice to check if certificate is old."),
+                                            QStringLiteral("Information: http_finished"),
+                                            QStringLiteral("Information: fileHash"),
+                                            QStringLiteral("Debug: Certificate has deferent hash. Update the certificate."),
+                                            QStringLiteral("Information: updateCerfiticateFile"),
+                                            QStringLiteral("Information: http_finished")}));
 }
 
 void TestQVPNCertificate::failedDownloadLeavesFileWhole_data()

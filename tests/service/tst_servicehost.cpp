@@ -90,6 +90,7 @@ private slots:
 
     void helpPrintsUsage_data();
     void helpPrintsUsage();
+    void pathsArePrintedInLatin1();
     void installVersionUninstall();
     void installAccount_data();
     void installAccount();
@@ -136,6 +137,31 @@ void TestServiceHost::helpPrintsUsage()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, usage(m_fixture->program()));
     QCOMPARE(result.err, QByteArray());
+}
+
+void TestServiceHost::pathsArePrintedInLatin1()
+{
+    // The program's path is printed as Latin-1 like every other name, not
+    // as the bytes it was started with.
+    const QString folder = m_fixture->path(QStringLiteral("Vari\u00e9t\u00e9"));
+    if (QFile::encodeName(folder) != folder.toUtf8())
+        QSKIP("file names are not UTF-8 in this locale");
+    QVERIFY(QDir().mkpath(folder));
+    const QString program = folder + QStringLiteral("/varvexservice");
+    QVERIFY(QFile::copy(m_fixture->program(), program));
+    QProcessEnvironment environment = m_fixture->environment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+
+    for (const QString& option : {QStringLiteral("-h"), QStringLiteral("-v")}) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(program, {option});
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray out = process.readAllStandardOutput();
+        QVERIFY(out.contains("/Vari\xe9t\xe9/varvexservice"));
+        QCOMPARE(out, option == QStringLiteral("-h") ? usage(program) : version(program, false, false));
+    }
 }
 
 void TestServiceHost::installVersionUninstall()
@@ -300,6 +326,15 @@ void TestServiceHost::controlRequestsWithoutServiceFailQuietly()
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.out + result.err, QByteArray());
     }
+
+    // Installed but not running: the failed request is reported before the
+    // overall failure.
+    QCOMPARE(m_fixture->run({QStringLiteral("-i")}).exitCode, 0);
+    result = m_fixture->run({QStringLiteral("-t")});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.err.startsWith("stopping ("), result.err.constData());
+    QVERIFY2(result.err.contains("\nThe service could not be stopped. ("), result.err.constData());
+    QCOMPARE(m_fixture->run({QStringLiteral("-u")}).exitCode, 0);
 
     // A stale socket left by a killed service is no running service.
     {
