@@ -129,15 +129,19 @@ void QVarvexServiceConnection::sendUpdateCAFileRequest()
 
 void QVarvexServiceConnection::socket_readyRead()
 {
-    m_buffer.append(m_socket.readAll());
-    QByteArray frame;
-    VarvexFrameReader::Result result;
-    // Bad frames are dropped without a word; the reader has already
-    // stepped past them.
-    while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
-        if (result == VarvexFrameReader::Frame)
-            dispatchFrame(frame);
-    }
+    // Bytes that arrive while a handler runs a nested event loop (the window
+    // shows a message box) raise no second readyRead: read until none are left.
+    do {
+        m_buffer.append(m_socket.readAll());
+        QByteArray frame;
+        VarvexFrameReader::Result result;
+        // Bad frames are dropped without a word; the reader has already
+        // stepped past them.
+        while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
+            if (result == VarvexFrameReader::Frame)
+                dispatchFrame(frame);
+        }
+    } while (m_socket.bytesAvailable() > 0);
 }
 
 void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
@@ -149,8 +153,8 @@ void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
 
     switch (code) {
     case VARVEX_CMD_CREDENTIALS_REPLY: {
-        if (payload.isEmpty())
-            return;
+        // A reply without its field carries an empty text; it still answers
+        // the request.
         const QByteArray text = VarvexFrame::takeField(payload);
         emit credentials(text);
         m_pendingRequest = NoRequest;

@@ -221,11 +221,19 @@ private slots:
         QVERIFY(waitForLines(log, 1));
         QCOMPARE(log.lines.first(), "credentials:" + hex("01020102"));
         log.lines.clear();
-        // An empty credentials field is an empty text.
+        // An empty credentials field is an empty text, and so is a reply
+        // with no field at all; either one answers a pending request.
+        c->sendCredentialsRequest();
         send(hex("01050A0002"));
         QVERIFY(waitForLines(log, 1));
         QCOMPARE(log.lines.first(), QByteArray("credentials:"));
         log.lines.clear();
+        c->sendCredentialsRequest();
+        send(hex("01040A02"));
+        QVERIFY(waitForLines(log, 1));
+        QCOMPARE(log.lines.first(), QByteArray("credentials:"));
+        log.lines.clear();
+        c->sendAbortRequest();
 
         // A length byte that claims more than the frame holds never pulls
         // in the end marker.
@@ -233,6 +241,29 @@ private slots:
         QVERIFY(waitForLines(log, 4));
         QCOMPARE(log.lines, QList<QByteArray>({"credentials:AB", "ip:10.8.0.6", "time:0", "status:1"}));
         QCOMPARE(log.errors, QStringList());
+    }
+
+    void framesArrivingDuringANestedLoopAreNotHeldBack()
+    {
+        QScopedPointer<QVarvexServiceConnection> c(connectClient());
+        QVERIFY(m_peer);
+        SignalLog log(c.data());
+        // The window shows a modal box from inside a status handler; frames
+        // that arrive meanwhile must come out once it closes, not only when
+        // the next frame arrives.
+        bool nested = false;
+        connect(c.data(), &QVarvexServiceConnection::notifyStatusChange, this, [&](char status) {
+            if (status != 3 || nested)
+                return;
+            nested = true;
+            send(hex("01040F02"));
+            QEventLoop loop;
+            QTimer::singleShot(100, &loop, &QEventLoop::quit);
+            loop.exec();
+        });
+        send(hex("01050D0302"));
+        QVERIFY(waitForLines(log, 2));
+        QCOMPARE(log.lines, QList<QByteArray>({"status:3", "loginFailed"}));
     }
 
     void badFramesAreDroppedSilently()
