@@ -20,6 +20,7 @@ private slots:
     void emptyGraphShowsOnlyBackgroundAndGrid();
     void barsArrowsAndLabels();
     void hugeSampleUsesTopOfLadder();
+    void rateAndScaleTexts();
 
 private:
     const QColor background { 247, 247, 250 };
@@ -178,6 +179,44 @@ void TestBandwidthWidget::hugeSampleUsesTopOfLadder()
     const QImage image = widget.grab().toImage();
     QCOMPARE(at(image, 296, 97), QColor(133, 201, 225));
     QCOMPARE(at(image, 296, 90), background);
+}
+
+// What is written where: the two rates show half the newest sample, the scale
+// its top, middle and zero; the arrows are the exact outlines, in the newest
+// sample's colours.
+void TestBandwidthWidget::rateAndScaleTexts()
+{
+    QVPNBandwidthWidget widget(nullptr);
+    widget.resize(301, 101); // r = 300, h / 2 = 50
+    widget.addSample(1, 900000, 900000);
+    widget.addSample(0, 5000, 2001);
+    PaintRecorder recorder(widget.size());
+    widget.render(&recorder);
+
+    QStringList written;
+    for (const PaintRecorder::Text& text : recorder.texts) {
+        written << QStringLiteral("%1,%2 %3").arg(text.origin.x()).arg(text.origin.y()).arg(text.text);
+        QCOMPARE(text.pen, QColor(128, 128, 128));
+    }
+    QCOMPARE(written, (QStringList { "130,21 10.00Kbit", "220,21 25.00Kbit", "5,21 10.00Mbit",
+                                     "5,60 5.00Mbit", "5,91 0.00bits" }));
+
+    QCOMPARE(recorder.polygons.size(), 2);
+    const QPolygonF up(QVector<QPointF> { { 121, 10 }, { 127, 16 }, { 124, 16 }, { 124, 24 }, { 118, 24 }, { 118, 16 }, { 115, 16 } });
+    const QPolygonF down(QVector<QPointF> { { 211, 24 }, { 217, 16 }, { 214, 16 }, { 214, 10 }, { 208, 10 }, { 208, 16 }, { 205, 16 } });
+    QCOMPARE(recorder.polygons.at(0).points, up);
+    QCOMPARE(recorder.polygons.at(0).brush, QColor(239, 86, 75));
+    QCOMPARE(recorder.polygons.at(0).pen, Qt::NoPen);
+    QCOMPARE(recorder.polygons.at(1).points, down);
+    QCOMPARE(recorder.polygons.at(1).brush, QColor(235, 128, 122));
+    QCOMPARE(recorder.polygons.at(1).pen, Qt::NoPen);
+
+    QVPNBandwidthWidget empty(nullptr);
+    empty.resize(301, 101);
+    PaintRecorder nothing(empty.size());
+    empty.render(&nothing);
+    QVERIFY(nothing.texts.isEmpty());
+    QVERIFY(nothing.polygons.isEmpty());
 }
 
 QTEST_MAIN(TestBandwidthWidget)

@@ -3,6 +3,7 @@
 
 #include "pixelcheck.h"
 #include "qvpnservercombobox.h"
+#include "qvpnservercomboboxitemdelegate.h"
 
 using namespace PixelCheck;
 
@@ -12,6 +13,7 @@ class TestServerComboBox : public QObject
 
 private slots:
     void initTestCase();
+    void construction();
     void rowsFromTheList();
     void firstServerBecomesCurrent();
     void emptyListKeepsCurrentServer();
@@ -40,6 +42,22 @@ private:
 void TestServerComboBox::initTestCase()
 {
     Q_INIT_RESOURCE(varvex);
+}
+
+void TestServerComboBox::construction()
+{
+    QVPNServerComboBox box(nullptr);
+    QCOMPARE(box.maxVisibleItems(), 6);
+    QCOMPARE(box.styleSheet(),
+             QStringLiteral("QScrollBar:vertical {border: 1px solid #55b7e5; background: white; width: 5px; "
+                            "margin: 0px 0px 0px 0px} QScrollBar::handle:vertical {border: none; background: "
+                            "#55b7e5} QScrollBar::up-arrow:vertical, QScrollBar::down-arrow:vertical "
+                            "{background: red; height: 50px} QScrollBar::add-line, QScrollBar::sub-line "
+                            "{height: 0px; background: white}"));
+    auto* delegate = qobject_cast<QVPNServerComboBoxItemDelegate*>(box.itemDelegate());
+    QVERIFY(delegate);
+    QCOMPARE(delegate->parent(), &box);
+    QCOMPARE(box.currentServer(), VPNServerInfo());
 }
 
 void TestServerComboBox::rowsFromTheList()
@@ -160,6 +178,26 @@ void TestServerComboBox::closedBoxPainting()
     QVERIFY(areaHas(image, QRect(0, 40, 225, 25), QColor(1, 67, 97), 4));
     // Nothing of the text reaches the right part.
     QVERIFY(!areaHas(image, QRect(226, 0, 8, 68), Qt::white, 40));
+
+    // Only the two texts, each in its own font and colour; the image sits
+    // at the left of the right part.
+    PaintRecorder recorder(box.size());
+    box.render(&recorder);
+    QCOMPARE(recorder.texts.size(), 2);
+    QCOMPARE(recorder.texts.at(0).text, QStringLiteral("Connect"));
+    QCOMPARE(recorder.texts.at(0).pen, QColor(Qt::white));
+    QCOMPARE(recorder.texts.at(0).font.pointSize(), 20);
+    QCOMPARE(recorder.texts.at(0).font.weight(), 50);
+    QCOMPARE(recorder.texts.at(1).text, QStringLiteral("Somewhere"));
+    QCOMPARE(recorder.texts.at(1).pen, QColor(1, 67, 97));
+    QCOMPARE(recorder.texts.at(1).font.pointSize(), 10);
+    QCOMPARE(recorder.texts.at(1).font.weight(), 75);
+    for (const PaintRecorder::Text& text : recorder.texts) {
+        QCOMPARE(text.font.family(), QStringLiteral("Roboto"));
+        QVERIFY(text.origin.x() > 0 && text.origin.x() < 225);
+    }
+    QCOMPARE(recorder.images.size(), 1);
+    QCOMPARE(recorder.images.at(0).target, QRectF(300 - 66, 5, 58, 62));
 }
 
 void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()

@@ -22,6 +22,7 @@ private slots:
     void pingColours_data();
     void pingColours();
     void rowWithoutPingShowsNoPingArea();
+    void rowContentsAndFonts();
     void starAreaTogglesAndKeepsListOpen_data();
     void starAreaTogglesAndKeepsListOpen();
     void onlyReleasesAreHandled();
@@ -158,6 +159,54 @@ void TestServerItemDelegate::rowWithoutPingShowsNoPingArea()
 {
     const QImage image = paintRow(2);
     QVERIFY(areaOnly(image, QRect(250, 82 + 1, 46, 39), { QColor(Qt::white) }));
+}
+
+// Star, flag, name and ping at their places in the row, each in its font;
+// the flag is centred on the row's middle line whatever its height.
+void TestServerItemDelegate::rowContentsAndFonts()
+{
+    QVariantMap data = m_box->itemData(2, Qt::UserRole).toMap();
+    data.insert(QStringLiteral("ping"), 87);
+    m_box->setItemData(2, data, Qt::UserRole);
+    data = m_box->itemData(3, Qt::UserRole).toMap();
+    data.insert(QStringLiteral("code"), QStringLiteral("auto"));
+    m_box->setItemData(3, data, Qt::UserRole);
+    data = m_box->itemData(4, Qt::UserRole).toMap();
+    data.insert(QStringLiteral("code"), QStringLiteral("XX")); // no such flag
+    m_box->setItemData(4, data, Qt::UserRole);
+    m_box->model()->setData(m_box->model()->index(3, 0), Qt::Checked, Qt::CheckStateRole);
+
+    PaintRecorder recorder(QSize(297, 41 * 6));
+    QPainter painter(&recorder);
+    for (int row = 2; row <= 4; ++row)
+        delegate()->paint(&painter, QStyleOptionViewItem(), m_box->model()->index(row, 0));
+    painter.end();
+
+    QCOMPARE(recorder.images.size(), 5); // three stars, two flags
+    QCOMPARE(recorder.images.at(0).target, QRectF(24, 82 + 10, 19, 19));
+    QCOMPARE(recorder.images.at(1).target, QRectF(56, 82 + 21 - 23 / 2, 32, 23));
+    QCOMPARE(recorder.images.at(2).target, QRectF(24, 123 + 10, 19, 19));
+    QCOMPARE(recorder.images.at(3).target, QRectF(56, 123 + 21 - 33 / 2, 32, 33));
+    QCOMPARE(recorder.images.at(4).target, QRectF(24, 164 + 10, 19, 19));
+
+    QCOMPARE(recorder.texts.size(), 5);
+    auto check = [&recorder](int i, const QPointF& origin, const QString& text, int pointSize, int weight) {
+        const PaintRecorder::Text& written = recorder.texts.at(i);
+        QCOMPARE(written.origin, origin);
+        QCOMPARE(written.text, text);
+        QCOMPARE(written.font.family(), QStringLiteral("Roboto"));
+        QCOMPARE(written.font.pointSize(), pointSize);
+        QCOMPARE(written.font.weight(), weight);
+        QVERIFY(!written.font.italic());
+    };
+    check(0, QPointF(93, 82 + 26), QStringLiteral("Server 2"), 14, 35);
+    check(1, QPointF(256, 82 + 18), QStringLiteral("87"), 12, 100);
+    check(2, QPointF(256, 82 + 34), QStringLiteral("ms"), 14, 35);
+    check(3, QPointF(93, 123 + 26), QStringLiteral("Server 3"), 14, 35);
+    check(4, QPointF(93, 164 + 26), QStringLiteral("Server 4"), 14, 35);
+    // The ping ends with a black pen, which the next row's name takes over.
+    QCOMPARE(recorder.texts.at(3).pen, QColor(Qt::black));
+    QCOMPARE(recorder.texts.at(4).pen, QColor(202, 202, 202));
 }
 
 void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen_data()

@@ -63,6 +63,12 @@ bool hasPixmap(const QLabel* label)
     return !label->pixmap(Qt::ReturnByValue).isNull();
 }
 
+bool showsImage(const QLabel* label, const char* path)
+{
+    const QImage expected = QPixmap(QLatin1String(path)).toImage();
+    return !expected.isNull() && label->pixmap(Qt::ReturnByValue).toImage() == expected;
+}
+
 const QByteArray ServerList = "{\"Germany\": {\"code\": \"DE\", \"host\": \"127.0.0.3\"},"
                               " \"Automatic\": {\"code\": \"auto\", \"host\": \"127.0.0.2\"},"
                               " \"Japan\": {\"code\": \"JP\", \"host\": \"127.0.0.4\"}}";
@@ -86,6 +92,7 @@ private slots:
     void credentialsFromService();
     void stateTable_data();
     void stateTable();
+    void dashesLeaveItemsAlone();
     void connectedStoresLoginAndCountsPastADay();
     void publicAddressRetries();
     void connectFrameActsByState();
@@ -343,6 +350,7 @@ void TestWindow::stateTable_data()
     QTest::addColumn<QString>("connectEntry");
     QTest::addColumn<bool>("connectEnabled");
     QTest::addColumn<bool>("settingsEnabled");
+    QTest::addColumn<bool>("iconsLit");
 
     const QString grey = "background: #cacacd; color: white";
     const QString blue = "background: #42b0e3; color: white";
@@ -350,17 +358,17 @@ void TestWindow::stateTable_data()
     const QString red = "background: #f27168; border: none; border-radius: 5px;";
     const QString idle = "background: blue; color: white; border: none; border-radius: 5px;";
     QTest::newRow("connecting") << 0 << "CONNECTING" << grey << yellow << "Connecting.." << 1 << 0 << 0
-                                << ":/imgs/tray/tray_connect.ico" << "Connecting" << false << false;
+                                << ":/imgs/tray/tray_connect.ico" << "Connecting" << false << false << false;
     QTest::newRow("connected") << 1 << "CONNECTED" << blue << red << "Disconnect" << 1 << 0 << 0
-                               << ":/imgs/tray/tray_on.ico" << "Disconnect" << true << false;
+                               << ":/imgs/tray/tray_on.ico" << "Disconnect" << true << false << true;
     QTest::newRow("disconnecting") << 2 << "DISCONNECTING" << grey << yellow << "Disconnecting.." << 0 << 0 << 0
-                                   << ":/imgs/tray/tray_connect.ico" << "Disconnect" << false << false;
+                                   << ":/imgs/tray/tray_connect.ico" << "Disconnect" << false << false << false;
     QTest::newRow("timeout") << 4 << "TIMEOUT" << blue << red << "Disconnect" << 1 << 0 << 0
-                             << ":/imgs/tray/tray_off.ico" << "Disconnect" << true << false;
+                             << ":/imgs/tray/tray_off.ico" << "Disconnect" << true << false << true;
     QTest::newRow("unknown") << 7 << "UNKNOWN" << grey << idle << "Connect" << 0 << 0 << 0
-                             << ":/imgs/tray/tray_off.ico" << "Connect" << true << true;
+                             << ":/imgs/tray/tray_off.ico" << "Connect" << true << true << false;
     QTest::newRow("above a signed char") << 200 << "UNKNOWN" << grey << idle << "Connect" << 0 << 0 << 0
-                                         << ":/imgs/tray/tray_off.ico" << "Connect" << true << true;
+                                         << ":/imgs/tray/tray_off.ico" << "Connect" << true << true << false;
 }
 
 void TestWindow::stateTable()
@@ -377,6 +385,7 @@ void TestWindow::stateTable()
     QFETCH(QString, connectEntry);
     QFETCH(bool, connectEnabled);
     QFETCH(bool, settingsEnabled);
+    QFETCH(bool, iconsLit);
 
     createWindow();
     // Starting from the greeting's state 3.
@@ -404,6 +413,11 @@ void TestWindow::stateTable()
     QCOMPARE(trayAction("Se&ttings")->isEnabled(), settingsEnabled);
     QVERIFY(trayAction("&Status")->isEnabled());
 
+    // The greeting left the unlit icons, which the "other" column keeps.
+    QVERIFY(showsImage(child<QLabel>("ipaddress_icon"), iconsLit ? ":/imgs/encryption.png" : ":/imgs/encryption-disabled.png"));
+    QVERIFY(showsImage(child<QLabel>("time_connected_icon"), iconsLit ? ":/imgs/clock.png" : ":/imgs/clock-disabled.png"));
+    QVERIFY(showsImage(child<QLabel>("encryption_icon"), iconsLit ? ":/imgs/key.png" : ":/imgs/key-disabled.png"));
+
     const bool titleShown = state <= 4 && state != 3;
     QCOMPARE(hasPixmap(child<QLabel>("title_label")), titleShown);
     if (state == 0 || state == 2) {
@@ -423,6 +437,65 @@ void TestWindow::stateTable()
     QCOMPARE(child<QStackedWidget>("timeconnected_section")->currentIndex(), 1);
     QCOMPARE(child<QLabel>("time_connected_value_label")->text(), QString("Not Connected"));
     QCOMPARE(m_window->trayIconPath(), QString(":/imgs/tray/tray_off.ico"));
+}
+
+// Each state changes only its own items: walk through the states so that
+// every item a state leaves alone holds a value it would otherwise overwrite.
+void TestWindow::dashesLeaveItemsAlone()
+{
+    createWindow();
+    auto* title = child<QLabel>("title_label");
+    auto* country = child<QLabel>("connect_country_label");
+    auto* addressLabel = child<QLabel>("ipaddress_label");
+    auto* address = child<QLabel>("ipaddress_value_label");
+    auto* time = child<QLabel>("time_connected_value_label");
+    auto* pages = child<QStackedWidget>("stackedWidget");
+    QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("203.0.113.7"), 5000);
+    QCOMPARE(country->styleSheet(), QString("color: #863d38"));
+
+    sendState(0);
+    QCOMPARE(title->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(country->styleSheet(), QString("color: #b67e00"));
+
+    address->setText("kept");
+    sendState(4);
+    QCOMPARE(title->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(address->text(), QString("kept"));
+
+    sendState(2);
+    QCOMPARE(country->text(), QString("Automatic"));
+    QCOMPARE(country->styleSheet(), QString("color: #853d38"));
+    QCOMPARE(addressLabel->text(), QString("Varvex IP ADDRESS"));
+    QCOMPARE(address->text(), QString("Detecting..."));
+    QCOMPARE(pages->currentIndex(), 1);
+
+    time->setText("kept");
+    sendState(7);
+    QCOMPARE(child<QLabel>("connect_label")->text(), QString("Disconnecting.."));
+    QCOMPARE(child<QWidget>("connect_frame")->styleSheet(),
+             QString("background: #ffc62b; border: none; border-radius: 5px;"));
+    QCOMPARE(country->styleSheet(), QString("color: #853d38"));
+    QCOMPARE(addressLabel->text(), QString("Varvex IP ADDRESS"));
+    QCOMPARE(address->text(), QString("Detecting..."));
+    QCOMPARE(time->text(), QString("kept"));
+    QVERIFY(hasPixmap(title));
+    QCOMPARE(title->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(pages->currentIndex(), 1);
+    QCOMPARE(child<QStackedWidget>("connect_stackedWidget")->currentIndex(), 0);
+
+    // State 1's own lookup only starts a second later.
+    address->setText("kept");
+    sendState(1);
+    QCOMPARE(title->cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(address->text(), QString("kept"));
+
+    pages->setCurrentIndex(0);
+    sendState(3);
+    QVERIFY(hasPixmap(title));
+    QCOMPARE(title->cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(pages->currentIndex(), 0);
+    QCOMPARE(country->styleSheet(), QString("color: #863d38"));
+    QCOMPARE(address->text(), QString("Detecting..."));
 }
 
 void TestWindow::connectedStoresLoginAndCountsPastADay()
@@ -495,6 +568,15 @@ void TestWindow::connectFrameActsByState()
     m_window->trayMenu()->actions().at(0)->trigger();
     QTest::qWait(100);
     QCOMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 1);
+    // The frame itself does abort in state 4.
+    QTest::mouseClick(frame, Qt::LeftButton);
+    QTRY_COMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 2);
+
+    sendState(2);
+    QTest::mouseClick(frame, Qt::LeftButton);
+    QTest::qWait(100);
+    QCOMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 2);
+    QCOMPARE(m_service->count(VARVEX_CMD_CONNECT_REQUEST), 0);
 
     sendState(3);
     m_window->trayMenu()->actions().at(0)->trigger();
@@ -504,6 +586,13 @@ void TestWindow::connectFrameActsByState()
     QVERIFY(m_service->lastConnect(&host, &credentials));
     QCOMPARE(host, QVPNClientSettings::getConnection().hostname);
     QCOMPARE(credentials, QVPNCredentialsCrypt::encodeUserPass("dave", ""));
+
+    // In state 3 the frame connects too, and the page stays where it is.
+    auto* pages = child<QStackedWidget>("stackedWidget");
+    pages->setCurrentIndex(0);
+    QMetaObject::invokeMethod(frame, "clicked");
+    QTRY_COMPARE(m_service->count(VARVEX_CMD_CONNECT_REQUEST), 2);
+    QCOMPARE(pages->currentIndex(), 0);
 }
 
 void TestWindow::exitWhileConnected()
@@ -530,7 +619,7 @@ void TestWindow::exitWhileBusyDoesNothing()
     createWindow();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
-    for (quint8 state : {quint8(0), quint8(2)}) {
+    for (quint8 state : {quint8(0), quint8(2), quint8(4), quint8(7)}) {
         sendState(state);
         trayAction("E&xit")->trigger();
     }
