@@ -32,6 +32,8 @@ openvpn=${VARVEX_OPENVPN:-/usr/sbin/openvpn}
 data=$root/tools/devwebapi/data
 dev_token=devtoken
 
+. "$root/scripts/lib/vpn-test-server.sh"
+
 die() { echo "dev-vpn-server: $*" >&2; exit 1; }
 
 ns_exists() { ip netns list | grep -q "^$ns\( \|$\)"; }
@@ -71,18 +73,8 @@ make_certificates() {
     rm -rf "$pki"
     mkdir -p "$pki"
     chmod 700 "$pki"
-    {
-        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-            -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 -subj "/CN=Varvex Development CA" \
-            -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
-        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-            -keyout "$pki/server.key" -out "$pki/server.csr" -subj "/CN=$server_address"
-        printf '%s\n' "basicConstraints=CA:FALSE" \
-            "keyUsage=critical,digitalSignature,keyAgreement" \
-            "extendedKeyUsage=serverAuth" > "$pki/server.ext"
-        openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" \
-            -CAcreateserial -days 3650 -extfile "$pki/server.ext" -out "$pki/server.crt"
-    } > "$pki/openssl.log" 2>&1 || { cat "$pki/openssl.log" >&2; rm -rf "$pki"; die "openssl failed"; }
+    vpn_make_certificates "$pki" "Varvex Development CA" "$server_address" 3650 \
+        || { rm -rf "$pki"; die "openssl failed"; }
 }
 
 # The web API's data with this server's CA, and the server list pointing the
@@ -126,29 +118,8 @@ PY
 SCRIPT
     chmod 700 "$state/verify-login.sh"
 
-    cat > "$state/server.conf" <<CONF
-dev tun
-proto udp
-port 443
-local $server_address
-server $tunnel 255.255.255.0
-topology subnet
-dh none
-verify-client-cert none
-comp-lzo no
-# The client leaves after 10 s without a packet from the server: an idle
-# tunnel must still hear from it.
-ping 2
-push "ping 2"
-reneg-sec 0
-ca $state/pki/ca.crt
-cert $state/pki/server.crt
-key $state/pki/server.key
-script-security 2
-auth-user-pass-verify $state/verify-login.sh via-file
-tmp-dir $state
-verb 3
-CONF
+    vpn_server_config "$server_address" "$tunnel" "$state/pki" "$state/verify-login.sh" "$state" \
+        > "$state/server.conf"
 }
 
 make_network() {

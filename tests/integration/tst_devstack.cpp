@@ -7,11 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
-#include <QLocalSocket>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -19,7 +17,10 @@
 #include <unistd.h>
 
 #include "qvpncredentialscrypt.h"
+#include "tunneltestsupport.h"
 #include "varvexprotocol.h"
+
+using namespace TunnelTestSupport;
 
 namespace {
 
@@ -29,74 +30,6 @@ const char ServerAddress[] = "10.213.19.1";
 const char TunnelNetwork[] = "10.8.219.0";
 const char ServerTunnelAddress[] = "10.8.219.1";
 const char NamespacePrefix[] = "vvxds";
-
-const char EchoServer[] = R"PY(
-import socket
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("0.0.0.0", 7))
-while True:
-    data, peer = s.recvfrom(65535)
-    s.sendto(data, peer)
-)PY";
-
-QString findProgram(const QString& name)
-{
-    const QString path = QStandardPaths::findExecutable(name);
-    if (!path.isEmpty())
-        return path;
-    return QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin", "/usr/bin", "/bin" });
-}
-
-struct Result
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-Result run(const QString& program, const QStringList& arguments,
-           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    Result result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished(2000);
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = process.exitCode();
-    }
-    result.output = process.readAll();
-    return result;
-}
-
-void stop(QProcess& process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(3000)) {
-        process.kill();
-        process.waitForFinished(3000);
-    }
-}
-
-QByteArray hex(const QByteArray& frame)
-{
-    return frame.isEmpty() ? QByteArray("(nothing)") : frame.toHex(' ');
-}
-
-QByteArray statusFrame(quint8 status)
-{
-    return VarvexFrame::build(VARVEX_CMD_STATUS_UPDATE, QByteArray(1, char(status)));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The development server of one run: its own namespace, veth and state
 // folder, so that neither a user's run nor another test is touched.
@@ -132,22 +65,22 @@ public:
             const qint64 owner = matches.next().captured(1).toLongLong();
             if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(owner))) {
                 QTemporaryDir scratch;
-                run(script, { "down" }, environment(scratch.path(), owner));
+                run(script, { "down" }, QProcess::MergedChannels, environment(scratch.path(), owner));
             }
         }
     }
 
-    Result up()
+    RunResult up()
     {
         m_up = true;
-        return run(m_script, { "up" }, m_env);
+        return run(m_script, { "up" }, QProcess::MergedChannels, m_env);
     }
-    Result down()
+    RunResult down()
     {
         m_up = false;
-        return run(m_script, { "down" }, m_env);
+        return run(m_script, { "down" }, QProcess::MergedChannels, m_env);
     }
-    Result status() const { return run(m_script, { "status" }, m_env); }
+    RunResult status() const { return run(m_script, { "status" }, QProcess::MergedChannels, m_env); }
     bool isUp() const { return m_up; }
     QString netns() const { return m_namespace; }
     QString rootVeth() const { return m_env.value("VARVEX_DEVSTACK_VETH") + "-r"; }
@@ -157,57 +90,6 @@ private:
     QProcessEnvironment m_env;
     QString m_namespace;
     bool m_up = false;
-};
-
-// Collects the service's frames: notifications in order, bandwidth apart.
-class ServiceFrames : public QObject
-{
-public:
-    explicit ServiceFrames(QLocalSocket* socket) : m_socket(socket)
-    {
-        connect(socket, &QLocalSocket::readyRead, this, [this] {
-            m_reader.append(m_socket->readAll());
-            QByteArray frame;
-            VarvexFrameReader::Result result;
-            while ((result = m_reader.next(&frame)) != VarvexFrameReader::NeedMore) {
-                if (result != VarvexFrameReader::Frame)
-                    continue;
-                if (quint8(frame.at(2)) == VARVEX_CMD_BANDWIDTH_UPDATE)
-                    m_bandwidth.append(frame);
-                else
-                    m_events.append(frame);
-            }
-        });
-    }
-
-    QByteArray nextEvent(int timeout)
-    {
-        if (!QTest::qWaitFor([this] { return !m_events.isEmpty(); }, timeout))
-            return QByteArray();
-        return m_events.takeFirst();
-    }
-    void clearEvents() { m_events.clear(); }
-
-    // The newest sample taken while connected (status byte 1).
-    bool latestTunnelSample(quint32* download, quint32* upload) const
-    {
-        for (int i = m_bandwidth.size() - 1; i >= 0; --i) {
-            const QByteArray& frame = m_bandwidth.at(i);
-            if (frame.size() == 13 && frame.at(3) == 1) {
-                *download = VarvexFrame::readUInt32(frame, 4);
-                *upload = VarvexFrame::readUInt32(frame, 8);
-                return true;
-            }
-        }
-        return false;
-    }
-    void clearBandwidth() { m_bandwidth.clear(); }
-
-private:
-    QLocalSocket* m_socket;
-    VarvexFrameReader m_reader;
-    QList<QByteArray> m_events;
-    QList<QByteArray> m_bandwidth;
 };
 
 } // namespace
@@ -236,9 +118,7 @@ private:
     bool serverProcessesGone();
     void dumpLogs();
 
-    QString m_ip;
-    QString m_setpriv;
-    QString m_python;
+    TunnelTools m_tools;
     QString m_script;
     QString m_source;
     QScopedPointer<QTemporaryDir> m_dir;
@@ -248,8 +128,7 @@ private:
     QProcess m_service;
     QString m_apiHost;
     QString m_serviceDir;
-    QScopedPointer<QLocalSocket> m_socket;
-    QScopedPointer<ServiceFrames> m_frames;
+    QScopedPointer<ServiceClient> m_client;
     QString m_username;
     QString m_password;
     bool m_failed = false;
@@ -257,20 +136,9 @@ private:
 
 void tst_DevStack::initTestCase()
 {
-    if (geteuid() != 0)
-        QSKIP("The development set-up test needs root to build a network namespace.");
-    if (!QFile::exists("/dev/net/tun"))
-        QSKIP("The development set-up test needs /dev/net/tun.");
-    const QString openvpn = qEnvironmentVariable("VARVEX_OPENVPN", "/usr/sbin/openvpn");
-    if (!QFileInfo(openvpn).isExecutable())
-        QSKIP(qPrintable(openvpn + " is not installed; the development set-up test needs OpenVPN."));
-    m_ip = findProgram("ip");
-    m_setpriv = findProgram("setpriv");
-    m_python = findProgram("python3");
-    for (const QString& tool : { m_ip, m_setpriv, m_python, findProgram("openssl") }) {
-        if (tool.isEmpty())
-            QSKIP("The development set-up test needs ip, setpriv, openssl and python3.");
-    }
+    const QString missing = missingTunnelPrerequisite("The development set-up test", &m_tools);
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
 
     const QString build = qEnvironmentVariable("VARVEX_BUILD_DIR");
     m_source = qEnvironmentVariable("VARVEX_SOURCE_DIR");
@@ -283,27 +151,26 @@ void tst_DevStack::initTestCase()
     QDir root(m_dir->path());
     QVERIFY(root.mkpath("service/bin") && root.mkpath("tmp"));
 
-    DevServer::sweep(m_script, m_ip);
+    DevServer::sweep(m_script, m_tools.ip);
     m_server.reset(new DevServer(m_script, root.filePath("devstack"), getpid()));
-    const Result up = m_server->up();
+    const RunResult up = m_server->up();
     QVERIFY2(up.exitCode == 0, up.output.constData());
     QCOMPARE(m_server->status().exitCode, 0);
 
     // A private copy of the service, without a CA: it has to fetch one.
     m_serviceDir = root.filePath("service");
-    QVERIFY(QFile::copy(build + "/bin/varvexservice", m_serviceDir + "/varvexservice"));
-    QVERIFY(QFile::copy(build + "/bin/bin/openvpn", m_serviceDir + "/bin/openvpn"));
+    QVERIFY(installService(build, m_serviceDir));
 
     QVERIFY2(startWebApi(), m_webApi.readAll().constData());
     QVERIFY2(startService(), m_service.readAll().constData());
-    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
 }
 
 bool tst_DevStack::startWebApi()
 {
     // setpriv ties every helper's life to this test's, however it ends.
     m_webApi.setProcessChannelMode(QProcess::MergedChannels);
-    m_webApi.start(m_setpriv, { "--pdeathsig", "TERM", m_python, m_source + "/tools/devwebapi/devwebapi.py",
+    m_webApi.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_tools.python, m_source + "/tools/devwebapi/devwebapi.py",
                                 "--port", "0", "--data", m_dir->filePath("devstack/webapi") });
     QByteArray output;
     const bool answered = QTest::qWaitFor([&] {
@@ -318,34 +185,19 @@ bool tst_DevStack::startWebApi()
 
 bool tst_DevStack::startService()
 {
-    QFile settings(m_dir->filePath("service.conf"));
-    if (!settings.open(QIODevice::WriteOnly)
-        || settings.write("[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n") <= 0)
+    if (!writeServiceSettings(m_dir->filePath("service.conf"),
+                              "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"))
         return false;
-    settings.close();
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", m_dir->filePath("tmp"));
-    env.insert("VARVEX_SERVICE_CONFIG", settings.fileName());
-    env.insert("VARVEX_API_HOST", m_apiHost);
-    m_service.setProcessEnvironment(env);
+    m_service.setProcessEnvironment(serviceEnvironment(m_dir->path(), m_apiHost));
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
-    m_service.start(m_setpriv, { "--pdeathsig", "TERM", m_serviceDir + "/varvexservice", "-e" });
+    m_service.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_serviceDir + "/varvexservice", "-e" });
     if (!m_service.waitForStarted())
         return false;
 
-    const QString socketPath = m_dir->filePath("tmp/Varvex");
-    m_socket.reset(new QLocalSocket);
-    m_frames.reset(new ServiceFrames(m_socket.data()));
-    return QTest::qWaitFor([&] {
-        if (m_service.state() == QProcess::NotRunning)
-            return true;
-        if (!QFile::exists(socketPath))
-            return false;
-        m_socket->connectToServer(socketPath);
-        return m_socket->waitForConnected(1000);
-    }, 10000) && m_socket->state() == QLocalSocket::ConnectedState;
+    m_client.reset(new ServiceClient);
+    return m_client->connectTo(m_service, m_dir->filePath("tmp/Varvex"));
 }
 
 void tst_DevStack::cleanup()
@@ -358,8 +210,7 @@ void tst_DevStack::cleanupTestCase()
 {
     if (m_failed)
         dumpLogs();
-    m_frames.reset();
-    m_socket.reset();
+    m_client.reset();
     stop(m_service);
     stop(m_echo);
     stop(m_webApi);
@@ -381,7 +232,7 @@ bool tst_DevStack::tunnelAddressPresent()
 {
     // Our tunnel device, whatever its number: the one with an address in the test's tunnel network.
     const QByteArray prefix = QByteArray(TunnelNetwork).left(QByteArray(TunnelNetwork).lastIndexOf('.') + 1);
-    return run(m_ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
+    return run(m_tools.ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
 }
 
 void tst_DevStack::credentialsComeFromTheWebApi()
@@ -389,10 +240,9 @@ void tst_DevStack::credentialsComeFromTheWebApi()
     // The service fetches them at start; ask until they have arrived.
     QByteArray stored;
     QVERIFY(QTest::qWaitFor([&] {
-        m_frames->clearEvents();
-        m_socket->write(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
-        m_socket->flush();
-        const QByteArray reply = m_frames->nextEvent(1000);
+        m_client->clearEvents();
+        m_client->send(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
+        const QByteArray reply = m_client->nextEvent(1000);
         if (reply.size() < 5 || quint8(reply.at(2)) != VARVEX_CMD_CREDENTIALS_REPLY)
             return false;
         QByteArray payload = reply.mid(3, reply.size() - 4);
@@ -420,19 +270,13 @@ void tst_DevStack::connectsToTheLocalServer()
     const QByteArray servers = readFile(m_dir->filePath("devstack/webapi/servers.json"));
     QVERIFY2(servers.contains(QByteArray("\"host\": \"") + ServerAddress + "\""), servers.constData());
 
-    m_frames->clearEvents();
-    QByteArray request;
-    VarvexFrame::appendField(request, ServerAddress);
-    VarvexFrame::appendField(request, QVPNCredentialsCrypt::encodeUserPass(m_username, m_password));
-    m_socket->write(VarvexFrame::build(VARVEX_CMD_CONNECT_REQUEST, request));
-    m_socket->flush();
-    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(0)));
+    m_client->clearEvents();
+    m_client->send(connectRequest(ServerAddress, m_username, m_password));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(0)));
 
-    const QByteArray connected = m_frames->nextEvent(20000);
-    QVERIFY2(connected.size() >= 10 && quint8(connected.at(2)) == VARVEX_CMD_STATUS_UPDATE
-                 && connected.at(3) == 1,
-             hex(connected).constData());
-    QByteArray payload = connected.mid(4, connected.size() - 5);
+    const QByteArray connected = m_client->nextEvent(20000);
+    QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
+    QByteArray payload = connectedDetails(connected);
     QCOMPARE(VarvexFrame::takeField(payload), QByteArray(ServerAddress));
     QVERIFY(tunnelAddressPresent());
 }
@@ -454,13 +298,12 @@ void tst_DevStack::bandwidthGrowsWithTraffic()
 {
     if (!tunnelAddressPresent())
         QSKIP("needs the tunnel of the previous test");
-    m_echo.start(m_ip, { "netns", "exec", m_server->netns(), m_setpriv, "--pdeathsig", "TERM",
-                         m_python, "-c", EchoServer });
+    m_echo.start(m_tools.ip, { "netns", "exec", m_server->netns(), m_tools.setpriv, "--pdeathsig", "TERM",
+                               m_tools.python, "-c", EchoServerScript });
     QVERIFY(m_echo.waitForStarted());
 
     quint32 download0 = 0, upload0 = 0;
-    m_frames->clearBandwidth();
-    QTRY_VERIFY_WITH_TIMEOUT(m_frames->latestTunnelSample(&download0, &upload0), 3000);
+    QVERIFY(m_client->waitForTunnelSample(&download0, &upload0));
 
     const int datagrams = 40, size = 1000;
     QUdpSocket udp;
@@ -477,15 +320,10 @@ void tst_DevStack::bandwidthGrowsWithTraffic()
     }
     QVERIFY2(answered >= datagrams / 2, qPrintable(QString::number(answered)));
 
-    m_frames->clearBandwidth();
-    quint32 download = 0, upload = 0;
-    QVERIFY2(QTest::qWaitFor([&] {
-                 return m_frames->latestTunnelSample(&download, &upload)
-                     && upload - upload0 >= quint32(datagrams * size)
-                     && download - download0 >= quint32(answered * size);
-             }, 4000),
-             qPrintable(QStringLiteral("before %1/%2 after %3/%4 (down/up)")
-                            .arg(download0).arg(upload0).arg(download).arg(upload)));
+    QString totals;
+    QVERIFY2(m_client->waitForTunnelTraffic(download0, upload0, quint32(answered * size),
+                                            quint32(datagrams * size), &totals),
+             qPrintable(totals));
     stop(m_echo);
 }
 
@@ -493,11 +331,10 @@ void tst_DevStack::abortTakesTheTunnelDown()
 {
     if (!tunnelAddressPresent())
         QSKIP("needs the tunnel of the previous tests");
-    m_frames->clearEvents();
-    m_socket->write(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    m_socket->flush();
-    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(2)));
-    QCOMPARE(hex(m_frames->nextEvent(5000)), hex(statusFrame(3)));
+    m_client->clearEvents();
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelAddressPresent(), 3000);
 }
 
@@ -517,22 +354,21 @@ bool tst_DevStack::serverProcessesGone()
 
 void tst_DevStack::downLeavesNothingBehind()
 {
-    m_frames.reset();
-    m_socket.reset();
+    m_client.reset();
     stop(m_service);
-    const Result down = m_server->down();
+    const RunResult down = m_server->down();
     QVERIFY2(down.exitCode == 0, down.output.constData());
 
-    const QByteArray namespaces = run(m_ip, { "netns", "list" }).output;
+    const QByteArray namespaces = run(m_tools.ip, { "netns", "list" }).output;
     QVERIFY2(!namespaces.contains(m_server->netns().toUtf8()), namespaces.constData());
-    QVERIFY(run(m_ip, { "link", "show", "dev", m_server->rootVeth() }).exitCode != 0);
-    QVERIFY(!run(m_ip, { "-4", "-o", "addr", "show" }).output.contains(QByteArray(" ") + LinkNetwork + "."));
+    QVERIFY(run(m_tools.ip, { "link", "show", "dev", m_server->rootVeth() }).exitCode != 0);
+    QVERIFY(!run(m_tools.ip, { "-4", "-o", "addr", "show" }).output.contains(QByteArray(" ") + LinkNetwork + "."));
     QVERIFY(serverProcessesGone());
     QCOMPARE(m_server->status().exitCode, 3);
 
     // A second "down" finds nothing to do and still succeeds; "up" again works.
     QCOMPARE(m_server->down().exitCode, 0);
-    const Result again = m_server->up();
+    const RunResult again = m_server->up();
     QVERIFY2(again.exitCode == 0, again.output.constData());
     QCOMPARE(m_server->down().exitCode, 0);
     QVERIFY(serverProcessesGone());

@@ -15,6 +15,8 @@ SERVER_LINK=10.213.1.1
 CLIENT_LINK=10.213.1.2
 TUNNEL_NET=10.213.8.0
 
+. "$(dirname "$0")/../../scripts/lib/vpn-test-server.sh"
+
 in_ns() { ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 no_ipv6() {
@@ -23,20 +25,7 @@ no_ipv6() {
 }
 
 make_certificates() {
-    dir=$1
-    # Quiet unless something fails.
-    {
-        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-            -keyout "$dir/ca.key" -out "$dir/ca.crt" -days 2 -subj "/CN=Tunnel Test CA" \
-            -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
-        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-            -keyout "$dir/server.key" -out "$dir/server.csr" -subj "/CN=$SERVER_LINK"
-        printf '%s\n' "basicConstraints=CA:FALSE" \
-            "keyUsage=critical,digitalSignature,keyAgreement" \
-            "extendedKeyUsage=serverAuth" > "$dir/server.ext"
-        openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
-            -CAcreateserial -days 2 -extfile "$dir/server.ext" -out "$dir/server.crt"
-    } > "$dir/openssl.log" 2>&1 || { cat "$dir/openssl.log" >&2; exit 1; }
+    vpn_make_certificates "$1" "Tunnel Test CA" "$SERVER_LINK" 2 || exit 1
 }
 
 write_server_config() {
@@ -49,29 +38,7 @@ pass=$(sed -n 2p "$1")
 [ "$user" = "tunnel-user" ] && [ "$pass" = "tunnel-pass" ]
 SCRIPT
     chmod 755 "$dir/verify-login.sh"
-    cat > "$dir/server.conf" <<CONF
-dev tun
-proto udp
-port 443
-local $SERVER_LINK
-server $TUNNEL_NET 255.255.255.0
-topology subnet
-dh none
-verify-client-cert none
-comp-lzo no
-# The client leaves after 10 s without a packet from the server: an idle
-# tunnel must still hear from it.
-ping 2
-push "ping 2"
-reneg-sec 0
-ca $dir/ca.crt
-cert $dir/server.crt
-key $dir/server.key
-script-security 2
-auth-user-pass-verify $dir/verify-login.sh via-file
-tmp-dir $dir
-verb 3
-CONF
+    vpn_server_config "$SERVER_LINK" "$TUNNEL_NET" "$dir" "$dir/verify-login.sh" "$dir" > "$dir/server.conf"
 }
 
 up() {
