@@ -5,11 +5,26 @@
 #include <QDir>
 #include <QTimerEvent>
 
+#include "openvpnprocess.h"
 #include "varvexlog.h"
+
+namespace {
+// The launcher hands the user name and password to OpenVPN one line each;
+// a line end (or any other control character) would move text from one
+// field into the other.
+bool containsControlCharacter(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+} // namespace
 
 QVarvexCommand::QVarvexCommand(QObject* parent)
     : QThread(parent)
-    , m_process(new QProcess(this))
+    , m_process(new OpenVpnProcess(this))
 {
     writeLog(QStringLiteral("QVarvexCommand"), LOG_INFORMATION);
     m_process->setWorkingDirectory(openVpnWorkingDirectory());
@@ -21,13 +36,10 @@ QVarvexCommand::QVarvexCommand(QObject* parent)
 
 QVarvexCommand::~QVarvexCommand()
 {
-    // The tunnel goes with the service: end OpenVPN without running the
-    // handlers of a half-destroyed object.
+    // The tunnel goes with the service, and OpenVPN has ended before the
+    // service does; the handlers of a half-destroyed object must not run.
     m_process->disconnect(this);
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(3000);
-    }
+    m_process->stopAndWait();
     if (isRunning()) {
         quit();
         wait();
@@ -142,14 +154,17 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
         writeLog(QStringLiteral("Can't start VPN because the host name begins with \"--\"."), LOG_WARNING);
         return;
     }
+    if (containsControlCharacter(username) || containsControlCharacter(password)) {
+        writeLog(QStringLiteral("Can't start VPN because the user name or password contains a control character."), LOG_WARNING);
+        return;
+    }
 
     // A process left over after a read or write error would make the new
     // start fail silently; end it quietly first.
     if (m_process->state() != QProcess::NotRunning) {
         writeLog(QStringLiteral("Ending a leftover openvpn process before a new start."), LOG_WARNING);
         m_process->blockSignals(true);
-        m_process->kill();
-        m_process->waitForFinished(3000);
+        m_process->stopAndWait();
         m_process->blockSignals(false);
     }
 
@@ -158,6 +173,7 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
     m_username = username;
     m_password = password;
     m_outputBuffer.clear();
+    m_droppingLongLine = false;
     m_deviceIP.clear();
     m_deviceName.clear();
     m_deviceGuid.clear();
@@ -188,7 +204,9 @@ void QVarvexCommand::stopVPN()
         writeLog(QStringLiteral("Disconnecting openvpn process."), LOG_INFORMATION);
         setStatus(QVarvexCommandDisconnecting);
         m_keepConnected = false;
-        m_process->kill();
+        // Status 3 follows from the end of the process, which on Linux
+        // comes only once OpenVPN itself has ended.
+        m_process->stop();
         m_connectTime = 0;
     } else if (m_status == QVarvexCommandReconnecting) {
         writeLog(QStringLiteral("Stop reconnect."), LOG_INFORMATION);
@@ -238,16 +256,21 @@ void QVarvexCommand::connectingTimedOut()
     writeLog(QStringLiteral("OpenVPN did not complete initialization within %1 seconds; ending the attempt.")
                  .arg(m_connectingTimeout / 1000), LOG_ERROR);
     m_endingStalledAttempt = true;
-    m_process->kill();
+    m_process->stop();
 }
 
 void QVarvexCommand::process_finished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode);
-    Q_UNUSED(exitStatus);
     writeLog(QStringLiteral("process_finished"), LOG_INFORMATION);
     stopConnectingTimer();
     m_endingStalledAttempt = false;
+
+    // The program ran but could not start OpenVPN: the same as OpenVPN
+    // missing, which is no reason to retry.
+    if (OpenVpnProcess::reportsFailedStart(exitCode, exitStatus)) {
+        process_error(QProcess::FailedToStart);
+        return;
+    }
 
     if (!m_loginFailed && m_keepConnected && m_reconnectCount < 3) {
         setStatus(QVarvexCommandReconnecting);

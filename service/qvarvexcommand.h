@@ -6,6 +6,7 @@
 #include <QString>
 #include <QThread>
 
+class OpenVpnProcess;
 class QTimerEvent;
 
 // Connection status codes; the same numbers travel to the clients.
@@ -47,6 +48,9 @@ public:
     // The designed wait before reconnect attempt 1, 2 and 3.
     static int reconnectWait(int attempt);
 
+    // Output bytes held for one line at most; a longer line is dropped.
+    static const int MaxOutputLineLength = 64 * 1024;
+
     static QStringList openVpnArguments(const QString& host);
     static QString openVpnProgram();
     static QString openVpnWorkingDirectory();
@@ -67,6 +71,7 @@ protected:
     // Handles bytes OpenVPN wrote to standard output / standard error.
     void handleOutput(const QByteArray& bytes);
     void handleError(const QByteArray& chunk);
+    int heldOutputSize() const { return m_outputBuffer.size(); }
 
 private slots:
     void process_finished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -77,10 +82,11 @@ private slots:
 
 private:
     void handleLine(const QByteArray& line);
+    void dropLongLine();
     void stopConnectingTimer();
     void connectingTimedOut();
 
-    QProcess* m_process;
+    OpenVpnProcess* m_process;
     QByteArray m_outputBuffer;
     QByteArray m_deviceIP;
     QByteArray m_deviceName;
@@ -100,6 +106,8 @@ private:
     // Set while a stalled attempt is being killed, so its end counts as a
     // plain unexpected end rather than a process error.
     bool m_endingStalledAttempt = false;
+    // Set while the rest of an over-long output line is being skipped.
+    bool m_droppingLongLine = false;
 };
 
 #endif // QVARVEXCOMMAND_H

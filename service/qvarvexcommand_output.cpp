@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include "openvpnprocess.h"
 #include "varvexlog.h"
 
 namespace {
@@ -37,18 +38,49 @@ void QVarvexCommand::process_readyReadError()
 void QVarvexCommand::handleOutput(const QByteArray& bytes)
 {
     writeLog(QStringLiteral("OpenVPN process sent: ") + untilNul(bytes), LOG_INFORMATION);
+    // Only the new bytes can complete a line, together with a CR that may
+    // wait at the end of what is held: searching from there keeps the work
+    // linear however long a line grows.
+    int searchFrom = qMax(0, m_outputBuffer.size() - 1);
     m_outputBuffer.append(bytes);
     int from = 0;
     for (;;) {
-        const int end = m_outputBuffer.indexOf(LineEnd, from);
+        const int end = m_outputBuffer.indexOf(LineEnd, searchFrom);
         if (end < 0)
             break;
-        const QByteArray line = m_outputBuffer.mid(from, end - from);
-        from = end + LineEnd.size();
-        handleLine(line);
-        writeLog(QStringLiteral("OpenVPN stdout: %1").arg(QString::fromLatin1(line)), LOG_INFORMATION);
+        const int length = end - from;
+        const int next = end + LineEnd.size();
+        if (m_droppingLongLine || length > MaxOutputLineLength) {
+            dropLongLine();
+            m_droppingLongLine = false;
+        } else {
+            const QByteArray line = m_outputBuffer.mid(from, length);
+            handleLine(line);
+            writeLog(QStringLiteral("OpenVPN stdout: %1").arg(QString::fromLatin1(line)), LOG_INFORMATION);
+        }
+        from = searchFrom = next;
     }
     m_outputBuffer.remove(0, from);
+
+    // A CR at the end may be the first half of the line's end.
+    const bool endsWithCr = m_outputBuffer.endsWith('\r');
+    if (m_outputBuffer.size() - (endsWithCr ? 1 : 0) > MaxOutputLineLength) {
+        dropLongLine();
+        m_droppingLongLine = true;
+        m_outputBuffer.clear();
+        if (endsWithCr)
+            m_outputBuffer.append('\r');
+    }
+}
+
+void QVarvexCommand::dropLongLine()
+{
+    // One warning per line, however many reads it spans.
+    if (m_droppingLongLine)
+        return;
+    writeLog(QStringLiteral("%1 - Dropped an OpenVPN output line longer than %2 bytes.")
+                 .arg(QStringLiteral("process_readyReadOutput"))
+                 .arg(MaxOutputLineLength), LOG_WARNING);
 }
 
 void QVarvexCommand::handleLine(const QByteArray& line)

@@ -1,11 +1,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "openvpnprocess.h"
 #include "qvarvexcommand.h"
 #include "servicetestsupport.h"
 #include "varvexlog.h"
@@ -27,7 +29,18 @@ public:
     }
     void feedOutput(const QByteArray& bytes) { handleOutput(bytes); }
     void feedError(const QByteArray& chunk) { handleError(chunk); }
+    int held() const { return heldOutputSize(); }
 };
+
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) == "Z";
+}
 
 QList<int> statusesOf(const QSignalSpy& spy)
 {
@@ -68,6 +81,11 @@ private slots:
     void supersededWaitIsNotLeftRunning();
     void stopWhileWaitingCancelsTheChain();
     void stalledAttemptIsEndedAndRetried();
+    void launcherThatCannotRunOpenVpnIsAFailedStart();
+    void credentialsWithControlCharactersAreRefused_data();
+    void credentialsWithControlCharactersAreRefused();
+    void stopReportsDisconnectedOnlyOnceTheProgramHasEnded();
+    void destructionEndsAProgramThatIgnoresSigterm();
 
     void outputSplitAnywhereGivesTheSameLines();
     void peerLineRules();
@@ -76,10 +94,12 @@ private slots:
     void initializationMustEndTheLine();
     void eachAuthFailedLineReportsOnce();
     void unknownStderrTextIsLogged();
+    void overlongLinesAreDroppedWithOneWarning();
 
 private:
     void useScenario(const QByteArray& steps);
     QStringList recorded() const;
+    qint64 recordedPid() const;
 
     QTemporaryDir m_dir;
     LogReader m_log;
@@ -115,6 +135,15 @@ QStringList TestQVarvexCommand::recorded() const
     if (!file.open(QIODevice::ReadOnly))
         return QStringList();
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+qint64 TestQVarvexCommand::recordedPid() const
+{
+    for (const QString& line : recorded()) {
+        if (line.startsWith("pid="))
+            return line.mid(4).toLongLong();
+    }
+    return 0;
 }
 
 void TestQVarvexCommand::startsTheLauncherWithTheFixedArguments()
@@ -314,6 +343,101 @@ void TestQVarvexCommand::stalledAttemptIsEndedAndRetried()
     QVERIFY(!m_log.contains("openvpn.exe process call failed"));
 }
 
+void TestQVarvexCommand::launcherThatCannotRunOpenVpnIsAFailedStart()
+{
+    // What the launcher does when the system's OpenVPN is missing.
+    useScenario("err openvpn launcher: cannot run /usr/sbin/openvpn: No such file or directory\\r\\n\n"
+                "exit 127\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("vpn.example.net", "user", "secret");
+
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    QTest::qWait(100);
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    QVERIFY(command.requestedWaits.isEmpty());
+    QCOMPARE(m_log.count("Critical: openvpn.exe process call failed. Error: FailedToStart\r\n"), 1);
+
+    // Any other early end is an unexpected end and is retried.
+    useScenario("exit 1\n");
+    statuses.clear();
+    command.actualWait = 60000;
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 4}));
+    QCOMPARE(command.requestedWaits, (QList<int>{10000}));
+}
+
+void TestQVarvexCommand::credentialsWithControlCharactersAreRefused_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("LF in the user name") << QString("user\nname") << QString("secret");
+    QTest::newRow("CR LF in the password") << QString("user") << QString("sec\r\nret");
+    QTest::newRow("CR at the end") << QString("user") << QString("secret\r");
+    QTest::newRow("NUL") << QString::fromUtf8("us\0er", 5) << QString("secret");
+    QTest::newRow("DEL") << QString("user") << QString("sec\x7fret");
+    QTest::newRow("C1 control") << QString("user") << (QString("sec") + QChar(0x85) + "ret");
+}
+
+void TestQVarvexCommand::credentialsWithControlCharactersAreRefused()
+{
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    useScenario("prompt\nhang\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("vpn.example.net", username, password);
+    QVERIFY(m_log.contains("Warning: Can't start VPN because the user name or password contains a control character."));
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+    QTest::qWait(50);
+    QVERIFY(statuses.isEmpty());
+    QCOMPARE(recorded().count("start"), 0);
+}
+
+void TestQVarvexCommand::stopReportsDisconnectedOnlyOnceTheProgramHasEnded()
+{
+    // A program that does not end on SIGTERM: the stop is forced after the
+    // grace period, and status 3 waits for that.
+    useScenario("prompt\nout Initialization Sequence Completed\\r\\n\nignore-term\nhang\n");
+    TestCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+    const qint64 pid = recordedPid();
+    QVERIFY(pid > 0);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    command.stopVPN();
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 1, 2}));
+    QTest::qWait(500);
+    QVERIFY(!processGone(pid));
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 1, 2}));
+    // Refused while the old process still runs: no second one beside it.
+    command.startVPN("vpn.example.net", "user", "secret");
+    QCOMPARE(recorded().count("start"), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(statusesOf(statuses), (QList<int>{0, 1, 2, 3}),
+                              OpenVpnProcess::StopGracePeriod + 3000);
+    QVERIFY(processGone(pid));
+    QVERIFY2(stopping.elapsed() >= OpenVpnProcess::StopGracePeriod - 100, qPrintable(QString::number(stopping.elapsed())));
+    QVERIFY(command.requestedWaits.isEmpty());
+}
+
+void TestQVarvexCommand::destructionEndsAProgramThatIgnoresSigterm()
+{
+    useScenario("prompt\nignore-term\nhang\n");
+    qint64 pid = 0;
+    {
+        TestCommand command;
+        command.startVPN("vpn.example.net", "user", "secret");
+        QTRY_VERIFY(recorded().contains("pass=secret"));
+        pid = recordedPid();
+        QVERIFY(pid > 0);
+    }
+    QVERIFY(processGone(pid));
+}
+
 void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()
 {
     const QByteArray output = "Peer x] Peer Connection Initiated with y\r\nsome line\r\n"
@@ -425,6 +549,54 @@ void TestQVarvexCommand::unknownStderrTextIsLogged()
     QCOMPARE(m_log.count("OpenVPN sent unknown text to stderr: "), 1);
     QVERIFY(m_log.contains("Error: OpenVPN sent unknown text to stderr: Enter Auth Username: "));
     QVERIFY(!m_log.contains("OpenVPN username sent"));
+}
+
+void TestQVarvexCommand::overlongLinesAreDroppedWithOneWarning()
+{
+    const int max = QVarvexCommand::MaxOutputLineLength;
+    QCOMPARE(max, 64 * 1024);
+    const QByteArray chunk(4096, 'x');
+
+    // Without a line end nothing more than one line is held, and a single
+    // warning covers the whole dropped line.
+    TestCommand command;
+    for (int i = 0; i < 64; ++i) {
+        command.feedOutput(chunk);
+        QVERIFY(command.held() <= max + chunk.size());
+    }
+    QVERIFY(command.held() <= max);
+    // The dropped line's end, split between CR and LF, and then a line that
+    // counts again.
+    command.feedOutput("Initialization Sequence Completed\r");
+    command.feedOutput("\nInitialization Sequence Completed\r\n");
+    QCOMPARE(command.status(), int(QVarvexCommandConnected));
+    QCOMPARE(command.held(), 0);
+    QCOMPARE(m_log.count("Warning: process_readyReadOutput - Dropped an OpenVPN output line longer than 65536 bytes."), 1);
+
+    // A line just within the limit is a line, however it arrives; one just
+    // beyond it is dropped, whole or split.
+    const QByteArray longest = QByteArray(max - 33, 'y') + "Initialization Sequence Completed";
+    QCOMPARE(longest.size(), max);
+    TestCommand withinWhole;
+    withinWhole.feedOutput(longest + "\r\n");
+    QCOMPARE(withinWhole.status(), int(QVarvexCommandConnected));
+    TestCommand withinSplit;
+    withinSplit.feedOutput(longest + "\r");
+    withinSplit.feedOutput("\n");
+    QCOMPARE(withinSplit.status(), int(QVarvexCommandConnected));
+
+    m_log.mark();
+    TestCommand beyondWhole;
+    beyondWhole.feedOutput("y" + longest + "\r\nAUTH_FAILED\r\n");
+    QCOMPARE(beyondWhole.status(), int(QVarvexCommandDisconnected));
+    TestCommand beyondSplit;
+    QSignalSpy failures(&beyondSplit, SIGNAL(loginFailed()));
+    beyondSplit.feedOutput("y" + longest.left(100));
+    beyondSplit.feedOutput(longest.mid(100));
+    beyondSplit.feedOutput("\r\nAUTH_FAILED\r\n");
+    QCOMPARE(beyondSplit.status(), int(QVarvexCommandDisconnected));
+    QCOMPARE(failures.count(), 1);
+    QCOMPARE(m_log.count("Dropped an OpenVPN output line"), 2);
 }
 
 QTEST_MAIN(TestQVarvexCommand)

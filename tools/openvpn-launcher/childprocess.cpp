@@ -1,4 +1,5 @@
 #include "childprocess.h"
+#include "launcherexitstatus.h"
 #include "linerelay.h"
 
 #include <cerrno>
@@ -14,8 +15,10 @@
 namespace {
 
 const int ForwardedSignals[] = { SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2 };
-// How long an orphaned launcher lets OpenVPN shut down before killing it.
-const auto OrphanGracePeriod = std::chrono::seconds(5);
+// How long OpenVPN may take to shut down (and take its routes down) after a
+// termination request, or after the launcher's parent has gone, before it is
+// killed. The service waits longer than this before it forces the launcher.
+const auto TerminationGracePeriod = std::chrono::seconds(3);
 
 volatile sig_atomic_t g_childPid = 0;
 volatile sig_atomic_t g_pendingSignal = 0;
@@ -45,8 +48,11 @@ sigset_t forwardedSet()
 
 int exitStatusOf(int waitStatus)
 {
-    if (WIFEXITED(waitStatus))
-        return WEXITSTATUS(waitStatus);
+    if (WIFEXITED(waitStatus)) {
+        // Reserved for "nothing was started".
+        const int status = WEXITSTATUS(waitStatus);
+        return status == LauncherCannotRunOpenVpn ? LauncherOpenVpnFailed : status;
+    }
     if (WIFSIGNALED(waitStatus))
         return 128 + WTERMSIG(waitStatus);
     return 1;
@@ -211,8 +217,12 @@ int ChildProcess::relayUntilExit(LineRelay& output, LineRelay& errorOutput)
         return n > 0;
     };
 
-    bool orphanHandled = false;
-    std::chrono::steady_clock::time_point orphanedAt;
+    // Set once the launcher has been asked to end (or its parent has gone):
+    // OpenVPN then gets the grace period to end by itself, and is killed
+    // after it, so the launcher never ends while OpenVPN still runs.
+    bool stopping = false;
+    bool killed = false;
+    std::chrono::steady_clock::time_point stopRequestedAt;
     int waitStatus = 0;
     bool exited = false;
     bool statusLost = false;
@@ -225,8 +235,8 @@ int ChildProcess::relayUntilExit(LineRelay& output, LineRelay& errorOutput)
                 fds[count++] = { stream.fd, POLLIN, 0 };
         }
         // With the pipes open the timeout only matters when a grandchild
-        // keeps them open after OpenVPN has gone, or when the parent has
-        // gone; once they are closed the end of OpenVPN is only moments away.
+        // keeps them open after OpenVPN has gone, or while a stop runs;
+        // once they are closed the end of OpenVPN is only moments away.
         if (poll(fds, count, count > 0 ? 200 : 20) > 0) {
             for (Stream& stream : streams) {
                 for (nfds_t i = 0; i < count; ++i) {
@@ -239,19 +249,27 @@ int ChildProcess::relayUntilExit(LineRelay& output, LineRelay& errorOutput)
         const pid_t done = waitpid(m_pid, &waitStatus, WNOHANG);
         if (done == m_pid) {
             exited = true;
-        } else if (done < 0 && errno == ECHILD) {
+            continue;
+        }
+        if (done < 0 && errno == ECHILD) {
             exited = true;
             statusLost = true;
-        } else if (parentIsGone()) {
+            continue;
+        }
+        if (!stopping && (g_pendingSignal == SIGTERM || g_pendingSignal == SIGINT)) {
+            // The signal handler has already passed the request on.
+            stopping = true;
+            stopRequestedAt = std::chrono::steady_clock::now();
+        } else if (!stopping && parentIsGone()) {
             // Normally the parent-death signal has already been passed on;
-            // this also covers OpenVPN ignoring it.
-            if (!orphanHandled) {
-                orphanHandled = true;
-                orphanedAt = std::chrono::steady_clock::now();
-                kill(m_pid, SIGTERM);
-            } else if (std::chrono::steady_clock::now() - orphanedAt > OrphanGracePeriod) {
-                kill(m_pid, SIGKILL);
-            }
+            // this covers a parent that died before the signal was armed.
+            stopping = true;
+            stopRequestedAt = std::chrono::steady_clock::now();
+            kill(m_pid, SIGTERM);
+        } else if (stopping && !killed
+                   && std::chrono::steady_clock::now() - stopRequestedAt > TerminationGracePeriod) {
+            killed = true;
+            kill(m_pid, SIGKILL);
         }
     }
     g_childPid = 0;

@@ -6,6 +6,7 @@
 
 #include "authfile.h"
 #include "childprocess.h"
+#include "launcherexitstatus.h"
 #include "linerelay.h"
 
 #include <cerrno>
@@ -34,7 +35,25 @@ void prompt(const char* text)
     (void)ignored;
 }
 
-enum class ReadResult { Line, Closed, Interrupted, TooLong };
+enum class ReadResult { Line, Closed, Interrupted, TooLong, ControlCharacter };
+
+// OpenVPN's credentials file holds one line each: a line end inside either
+// text would move the rest into the other field. Nothing but printable text
+// is passed on: no C0 control, no DEL, and no C1 control in its UTF-8 form.
+bool hasControlCharacter(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            return true;
+        if (c == 0xc2 && i + 1 < text.size()) {
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9f)
+                return true;
+        }
+    }
+    return false;
+}
 
 // Reads byte by byte so nothing past the line is taken from the caller.
 ReadResult readLine(std::string* line)
@@ -48,8 +67,11 @@ ReadResult readLine(std::string* line)
                 return ReadResult::Interrupted;
             continue;
         }
-        if (n <= 0)
-            return line->empty() ? ReadResult::Closed : ReadResult::Line;
+        if (n <= 0) {
+            if (line->empty())
+                return ReadResult::Closed;
+            break;
+        }
         if (c == '\n')
             break;
         if (line->size() >= MaxInputLine)
@@ -58,7 +80,14 @@ ReadResult readLine(std::string* line)
     }
     if (!line->empty() && line->back() == '\r')
         line->pop_back();
-    return ReadResult::Line;
+    return hasControlCharacter(*line) ? ReadResult::ControlCharacter : ReadResult::Line;
+}
+
+void wipe(std::string& secret)
+{
+    if (!secret.empty())
+        explicit_bzero(&secret[0], secret.size());
+    secret.clear();
 }
 
 // Returns 0 when the answer arrived, otherwise the launcher's exit status.
@@ -71,7 +100,12 @@ int ask(const char* promptText, const char* what, std::string* answer)
     case ReadResult::Interrupted:
         return 128 + ChildProcess::pendingSignal();
     case ReadResult::TooLong:
+        wipe(*answer);
         report(std::string("the ") + what + " is too long");
+        return 1;
+    case ReadResult::ControlCharacter:
+        wipe(*answer);
+        report(std::string("the ") + what + " contains a control character; OpenVPN is not started");
         return 1;
     case ReadResult::Closed:
         break;
@@ -92,13 +126,6 @@ int bareAuthUserPassIndex(const std::vector<std::string>& arguments)
     return -1;
 }
 
-void wipe(std::string& secret)
-{
-    if (!secret.empty())
-        explicit_bzero(&secret[0], secret.size());
-    secret.clear();
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -112,7 +139,7 @@ int main(int argc, char* argv[])
     const std::string openvpn = configured && *configured ? configured : DefaultOpenVPN;
     if (access(openvpn.c_str(), X_OK) != 0) {
         report("cannot run " + openvpn + ": " + strerror(errno));
-        return 127;
+        return LauncherCannotRunOpenVpn;
     }
 
     std::string username, password;
@@ -149,7 +176,7 @@ int main(int argc, char* argv[])
     authFile.close(); // the child has its own copy of the descriptor
     if (!started) {
         report(error);
-        return 127;
+        return LauncherCannotRunOpenVpn;
     }
 
     LineRelay output(STDOUT_FILENO);

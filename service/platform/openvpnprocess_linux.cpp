@@ -1,0 +1,73 @@
+#include "openvpnprocess.h"
+
+#include <QTimer>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+// The launcher's exit status when it could not run the system's OpenVPN
+// (tools/openvpn-launcher/launcherexitstatus.h names it on that side).
+const int LauncherCannotRunOpenVpn = 127;
+// How long the end of a forced process may take to be reported.
+const int ForcedStopWait = 1000;
+}
+
+OpenVpnProcess::OpenVpnProcess(QObject* parent)
+    : QProcess(parent)
+    , m_forceStopTimer(new QTimer(this))
+{
+    m_forceStopTimer->setSingleShot(true);
+    m_forceStopTimer->setTimerType(Qt::PreciseTimer);
+    m_forceStopTimer->setInterval(StopGracePeriod);
+    connect(m_forceStopTimer, &QTimer::timeout, this, [this]() {
+        if (state() != QProcess::NotRunning)
+            forceStop();
+    });
+    connect(this, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+            m_forceStopTimer, &QTimer::stop);
+}
+
+void OpenVpnProcess::setupChildProcess()
+{
+    // A process group of its own, which OpenVPN inherits: a forced stop
+    // reaches OpenVPN too, and a terminal's Ctrl+C meant for the service
+    // does not reach the tunnel behind the service's back.
+    ::setpgid(0, 0);
+}
+
+void OpenVpnProcess::stop()
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    // SIGTERM: the launcher passes it on and ends once OpenVPN has gone.
+    terminate();
+    m_forceStopTimer->start();
+}
+
+void OpenVpnProcess::stopAndWait()
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    terminate();
+    if (!waitForFinished(StopGracePeriod)) {
+        forceStop();
+        waitForFinished(ForcedStopWait);
+    }
+    m_forceStopTimer->stop();
+}
+
+void OpenVpnProcess::forceStop()
+{
+    const qint64 pid = processId();
+    // While the process lives, a group with its id can only be its own.
+    if (pid > 0)
+        ::kill(-pid_t(pid), SIGKILL);
+    kill();
+}
+
+bool OpenVpnProcess::reportsFailedStart(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    return exitStatus == QProcess::NormalExit && exitCode == LauncherCannotRunOpenVpn;
+}
