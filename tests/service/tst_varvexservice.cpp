@@ -3,11 +3,102 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include "qvpncredentialscrypt.h"
 #include "servicetestsupport.h"
+
+namespace {
+
+// Stands in for the system's OpenVPN behind the real launcher: prints a
+// successful connection with LF line ends, records its pid, and ignores
+// SIGTERM like an OpenVPN that is slow to end.
+const char StubbornOpenVpn[] = R"PY(
+import os, signal, sys, time
+signal.signal(signal.SIGTERM, signal.SIG_IGN)
+with open(os.environ["STUB_PID_FILE"], "a") as f:
+    f.write("%d\n" % os.getpid())
+out = sys.stdout
+out.write("2026-01-01 10:00:00 [10.8.0.6] Peer Connection Initiated with [AF_INET]192.0.2.1:443\n")
+out.write("2026-01-01 10:00:00 TUN/TAP device tun0 opened\n")
+out.write("2026-01-01 10:00:00 Initialization Sequence Completed\n")
+out.flush()
+# Bounded, so that a failed test leaves nothing running for long.
+time.sleep(60)
+)PY";
+
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) == "Z";
+}
+
+QByteArray connectRequest()
+{
+    QByteArray payload;
+    VarvexFrame::appendField(payload, "vpn.example.net");
+    VarvexFrame::appendField(payload, QVPNCredentialsCrypt::encodeUserPass("user", "Sup3r-S3cret"));
+    return VarvexFrame::build(VARVEX_CMD_CONNECT_REQUEST, payload);
+}
+
+// A service installed in a folder of its own with the real OpenVPN launcher
+// as its bin/openvpn, and a private socket folder.
+class LauncherService
+{
+public:
+    bool setUp(const QProcessEnvironment& extra)
+    {
+        const QString buildDir = qEnvironmentVariable("VARVEX_BUILD_DIR");
+        if (!m_dir.isValid() || !QDir(m_dir.path()).mkpath("bin") || !QDir(m_dir.path()).mkpath("tmp")
+            || !QFile::copy(buildDir + "/bin/varvexservice", path("varvexservice"))
+            || !QFile::copy(buildDir + "/bin/bin/openvpn", path("bin/openvpn")))
+            return false;
+        {
+            QSettings settings(path("service.conf"), QSettings::IniFormat);
+            settings.setValue("LogLevel", 4);
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", path("tmp"));
+        env.insert("VARVEX_SOCKET_DIR", path("tmp"));
+        env.insert("VARVEX_SERVICE_CONFIG", path("service.conf"));
+        env.insert("VARVEX_API_HOST", "127.0.0.1:9");
+        env.insert(extra);
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        qputenv("TMPDIR", path("tmp").toLocal8Bit());
+        qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());
+        m_process.start(path("varvexservice"), {"-e"});
+        return m_process.waitForStarted(3000);
+    }
+    ~LauncherService()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QProcess& process() { return m_process; }
+    QByteArray log() const
+    {
+        QFile file(path("varvexservice.log"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+} // namespace
 
 // The built service, copied beside a scripted OpenVPN and driven over its
 // socket like a client would.
@@ -19,6 +110,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void connectAbortAndTerminate();
+    void missingSystemOpenVpnIsAFailedStartWithoutReconnect();
+    void disconnectAndServiceEndWaitForOpenVpnToEnd();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -126,6 +219,81 @@ void TestVarvexService::connectAbortAndTerminate()
     QFile record(path("record"));
     QVERIFY(record.open(QIODevice::ReadOnly));
     QVERIFY(record.readAll().contains("pass=Sup3r-S3cret\n"));
+}
+
+void TestVarvexService::missingSystemOpenVpnIsAFailedStartWithoutReconnect()
+{
+    LauncherService service;
+    QProcessEnvironment env;
+    env.insert("VARVEX_OPENVPN", m_dir.filePath("no-such-openvpn"));
+    QVERIFY(service.setUp(env));
+    FrameClient client;
+    QVERIFY(waitForSocket(&client));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03", 1));
+
+    client.send(connectRequest());
+    QTRY_COMPARE_WITH_TIMEOUT(client.statusBytes(), QByteArray("\x03\x00\x03", 3), 5000);
+    // The first retry would come 10 s after the end; none comes.
+    QTest::qWait(15000);
+    QCOMPARE(client.statusBytes(), QByteArray("\x03\x00\x03", 3));
+
+    const QByteArray log = service.log();
+    QCOMPARE(log.count("Critical: openvpn.exe process call failed. Error: FailedToStart\r\n"), 1);
+    QVERIFY(!log.contains("Reconncet timer triggered."));
+}
+
+void TestVarvexService::disconnectAndServiceEndWaitForOpenVpnToEnd()
+{
+    const QString python = QFileInfo::exists("/usr/bin/python3") ? QStringLiteral("/usr/bin/python3")
+                                                                 : QStandardPaths::findExecutable("python3");
+    if (python.isEmpty())
+        QSKIP("python3 is needed for the stand-in OpenVPN");
+    const QString stub = m_dir.filePath("stubborn-openvpn");
+    const QString pidFile = m_dir.filePath("stubborn-pids");
+    {
+        QFile file(stub);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!" + python.toUtf8() + "\n" + StubbornOpenVpn);
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    }
+    auto lastPid = [&pidFile]() {
+        QFile file(pidFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return qint64(0);
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        return lines.size() > 1 ? lines.at(lines.size() - 2).toLongLong() : qint64(0);
+    };
+
+    LauncherService service;
+    QProcessEnvironment env;
+    env.insert("VARVEX_OPENVPN", stub);
+    env.insert("STUB_PID_FILE", pidFile);
+    QVERIFY(service.setUp(env));
+    FrameClient client;
+    QVERIFY(waitForSocket(&client));
+
+    client.send(connectRequest());
+    QTRY_COMPARE_WITH_TIMEOUT(client.statusBytes(), QByteArray("\x03\x00\x01", 3), 5000);
+    const qint64 first = lastPid();
+    QVERIFY(first > 0);
+
+    client.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03\x00\x01\x02", 4));
+    QVERIFY2(!processGone(first), "the stand-in should still be running when status 2 arrives");
+    QVERIFY(QTest::qWaitFor([&] { return client.statusBytes().size() > 4; }, 10000));
+    QCOMPARE(client.statusBytes(), QByteArray("\x03\x00\x01\x02\x03", 5));
+    QVERIFY2(processGone(first), "status 3 arrived while OpenVPN still ran");
+
+    // The same when the service itself ends while connected.
+    client.send(connectRequest());
+    QTRY_COMPARE_WITH_TIMEOUT(client.statusBytes(), QByteArray("\x03\x00\x01\x02\x03\x00\x01", 7), 5000);
+    const qint64 second = lastPid();
+    QVERIFY(second > 0 && second != first);
+    service.process().terminate();
+    QVERIFY(service.process().waitForFinished(10000));
+    QCOMPARE(service.process().exitCode(), 0);
+    QVERIFY2(processGone(second), "OpenVPN outlived the service");
 }
 
 QTEST_MAIN(TestVarvexService)

@@ -4,3 +4,4 @@ varvex_add_test(tst_openvpnlauncher
   LIBS Qt5::Core
   TIMEOUT 60)
 add_dependencies(tst_openvpnlauncher openvpn-launcher)
+target_include_directories(tst_openvpnlauncher PRIVATE ${CMAKE_SOURCE_DIR}/tools/openvpn-launcher)

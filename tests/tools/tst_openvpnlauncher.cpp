@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +10,8 @@
 #include <QtTest>
 
 #include <signal.h>
+
+#include "launcherexitstatus.h"
 
 namespace {
 
@@ -54,6 +57,15 @@ if mode == "lines":
     sys.exit(7)
 elif mode == "selfkill":
     os.kill(os.getpid(), signal.SIGKILL)
+elif mode == "exit127":
+    sys.exit(127)
+elif mode == "ignoreterm":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    out.write("ignoring SIGTERM\n")
+    out.flush()
+    time.sleep(30)
+    sys.exit(6)
 elif mode == "wait":
     def stop(signum, frame):
         out.write("stopped by %d\n" % signum)
@@ -114,10 +126,18 @@ private slots:
     void stopsWithoutOpenVpnWhenInputEnds_data();
     void stopsWithoutOpenVpnWhenInputEnds();
     void reportsAMissingOpenVpn();
+    void reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data();
+    void reportsAnOpenVpnThatCannotBeRunAsNothingStarted();
+    void openVpnsOwnExit127IsNotMistakenForNothingStarted();
+    void refusesCredentialsWithControlCharacters_data();
+    void refusesCredentialsWithControlCharacters();
+    void acceptsPrintableNonAsciiCredentials();
+    void killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod();
     void forwardsTerminationSignals_data();
     void forwardsTerminationSignals();
     void openVpnEndsWhenTheLauncherIsKilled();
     void launcherAndOpenVpnEndWhenTheirStarterDies();
+    void orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm();
 
 private:
     bool start(QProcess& process, const QStringList& arguments, const QString& mode,
@@ -288,9 +308,119 @@ void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
     QProcess launcher;
     QVERIFY(start(launcher, ServiceArguments, "lines", missing));
     QVERIFY(launcher.waitForFinished(5000));
-    QVERIFY(launcher.exitCode() != 0);
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), LauncherCannotRunOpenVpn);
     const QByteArray err = launcher.readAllStandardError();
     QVERIFY2(err.contains(missing.toUtf8()) && !err.contains("Enter Auth"), err.constData());
+}
+
+void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("permissions");
+    QTest::newRow("not executable") << QByteArray("#!/bin/sh\nexit 0\n")
+                                    << int(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // Passes the access check, fails at exec, after the prompts.
+    QTest::newRow("not a program") << QByteArray("\x01\x02 no format\n")
+                                   << int(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+}
+
+void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, permissions);
+    const QString broken = m_dir->filePath("broken-openvpn");
+    QFile file(broken);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    QVERIFY(file.setPermissions(QFileDevice::Permissions(permissions)));
+
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "lines", broken));
+    launcher.write("user\npass\n");
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), LauncherCannotRunOpenVpn);
+    const QByteArray err = launcher.readAllStandardError();
+    QVERIFY2(err.contains("cannot run " + broken.toUtf8()), err.constData());
+}
+
+void tst_OpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "exit127"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(5000));
+    QVERIFY(!waitForReport().isEmpty());
+    QCOMPARE(launcher.exitCode(), LauncherOpenVpnFailed);
+}
+
+void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
+{
+    QTest::addColumn<QByteArray>("username");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QByteArray>("what");
+    QTest::newRow("CR inside the user name") << QByteArray("us\rer\r\n") << QByteArray("pass\n") << QByteArray("user name");
+    QTest::newRow("tab in the user name") << QByteArray("us\ter\n") << QByteArray("pass\n") << QByteArray("user name");
+    QTest::newRow("NUL in the password") << QByteArray("user\n") << QByteArray("pa\0ss\n", 6) << QByteArray("password");
+    QTest::newRow("ESC in the password") << QByteArray("user\n") << QByteArray("pa\x1bss\n") << QByteArray("password");
+    QTest::newRow("DEL in the password") << QByteArray("user\n") << QByteArray("pa\x7fss\n") << QByteArray("password");
+    QTest::newRow("C1 NEL in the password") << QByteArray("user\n") << QByteArray("pa\xc2\x85ss\n") << QByteArray("password");
+    QTest::newRow("CR before the end of input") << QByteArray("user\n") << QByteArray("pass\rword") << QByteArray("password");
+}
+
+void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters()
+{
+    QFETCH(QByteArray, username);
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, what);
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, "lines"));
+    launcher.write(username + password);
+    launcher.closeWriteChannel();
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QVERIFY(launcher.exitCode() != 0);
+    QVERIFY(launcher.exitCode() != LauncherCannotRunOpenVpn);
+    const QByteArray err = launcher.readAllStandardError();
+    QVERIFY2(err.contains("openvpn launcher: the " + what + " contains a control character"), err.constData());
+    QVERIFY(!QFile::exists(m_report));
+}
+
+void tst_OpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "lines"));
+    QCOMPARE(answerPrompts(launcher, "j\xc3\xbcrgen\r\n", "no\xc2\xa0" "break \xe2\x82\xac\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(5000));
+    QCOMPARE(launcher.exitCode(), 7);
+    const QJsonArray reads = waitForReport().value("authReads").toArray();
+    QCOMPARE(reads.size(), 2);
+    QCOMPARE(reads.at(0).toString(), QString::fromUtf8("j\xc3\xbcrgen\nno\xc2\xa0" "break \xe2\x82\xac\n"));
+}
+
+void tst_OpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
+{
+    QProcess launcher;
+    QVERIFY(start(launcher, { "--auth-user-pass" }, "ignoreterm"));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    const qint64 openvpn = waitForReport().value("pid").toInt();
+    QVERIFY(openvpn > 0);
+    QVERIFY(QTest::qWaitFor([&] { return launcher.bytesAvailable() > 0 || launcher.waitForReadyRead(50); }, 5000));
+
+    QElapsedTimer stopping;
+    stopping.start();
+    QCOMPARE(::kill(pid_t(launcher.processId()), SIGTERM), 0);
+    QTest::qWait(1000);
+    QCOMPARE(launcher.state(), QProcess::Running);
+    QVERIFY(!processGone(openvpn));
+
+    // The launcher ends only once OpenVPN has: nothing is left behind it.
+    QVERIFY(launcher.waitForFinished(10000));
+    QVERIFY(processGone(openvpn));
+    QVERIFY2(stopping.elapsed() >= 2900, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
 }
 
 void tst_OpenVpnLauncher::forwardsTerminationSignals_data()
@@ -344,6 +474,28 @@ void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
     starter.kill();
     QVERIFY(starter.waitForFinished(5000));
     QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 2000);
+}
+
+void tst_OpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VARVEX_OPENVPN", m_fake);
+    env.insert("FAKE_REPORT", m_report);
+    env.insert("FAKE_MODE", "ignoreterm");
+    QProcess starter;
+    starter.setProcessEnvironment(env);
+    starter.start(m_python, { "-c", Intermediary, m_launcher, "--auth-user-pass" });
+    QVERIFY(starter.waitForStarted());
+
+    const QJsonObject report = waitForReport();
+    const qint64 openvpn = report.value("pid").toInt();
+    const qint64 launcher = report.value("ppid").toInt();
+    QVERIFY(openvpn > 0 && launcher > 0);
+    starter.kill();
+    QVERIFY(starter.waitForFinished(5000));
+    QTest::qWait(1000);
+    QVERIFY(!processGone(openvpn));
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 8000);
 }
 
 QTEST_GUILESS_MAIN(tst_OpenVpnLauncher)
