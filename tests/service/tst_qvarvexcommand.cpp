@@ -42,6 +42,17 @@ bool processGone(qint64 pid)
     return close < 0 || text.mid(close + 2, 1) == "Z";
 }
 
+qint64 processGroupOf(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // After the name: state, parent, process group.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 2 ? fields.at(2).toLongLong() : 0;
+}
+
 QList<int> statusesOf(const QSignalSpy& spy)
 {
     QList<int> result;
@@ -405,6 +416,8 @@ void TestQVarvexCommand::stopReportsDisconnectedOnlyOnceTheProgramHasEnded()
     QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
     const qint64 pid = recordedPid();
     QVERIFY(pid > 0);
+    // A group of its own, so a forced stop reaches whatever it started.
+    QCOMPARE(processGroupOf(pid), pid);
 
     QElapsedTimer stopping;
     stopping.start();
