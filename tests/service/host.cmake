@@ -1,5 +1,5 @@
 # Service host and command line, certificate updater, credentials provisioning.
-varvex_add_test(tst_qvpncertificate SOURCES tst_qvpncertificate.cpp host_fakewebapi.h LIBS varvexservicecore)
+varvex_add_test(tst_qvpncertificate SOURCES tst_qvpncertificate.cpp host_fakewebapi.h host_testcertificates.h LIBS varvexservicecore)
 varvex_add_test(tst_qvpncredentials SOURCES tst_qvpncredentials.cpp host_fakewebapi.h LIBS varvexservicecore)
 varvex_add_test(tst_servicehost SOURCES tst_servicehost.cpp host_programfixture.h LIBS Qt5::Network TIMEOUT 180)
 add_dependencies(tst_servicehost varvexservice)
