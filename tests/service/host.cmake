@@ -5,3 +5,6 @@ varvex_add_test(tst_servicehost SOURCES tst_servicehost.cpp host_programfixture.
 add_dependencies(tst_servicehost varvexservice)
 varvex_add_test(tst_serviceprovisioning SOURCES tst_serviceprovisioning.cpp host_programfixture.h LIBS varvexshared Qt5::Network TIMEOUT 120)
 add_dependencies(tst_serviceprovisioning varvexservice)
+varvex_add_test(tst_servicecertificate SOURCES tst_servicecertificate.cpp host_programfixture.h host_fakewebapi.h
+  host_testcertificates.h LIBS varvexshared Qt5::Network TIMEOUT 120)
+add_dependencies(tst_servicecertificate varvexservice)
