@@ -10,9 +10,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPainter>
 #include <QStandardItemModel>
 #include <QTimer>
@@ -24,6 +21,7 @@
 #include "qvpncredentialscrypt.h"
 #include "qvpnlistservers.h"
 #include "webapi.h"
+#include "webapiclient.h"
 
 // What the window shows in each connection state. A null text or image, or
 // -1, leaves that item as it is.
@@ -139,7 +137,7 @@ QMainDialog::QMainDialog(QWidget* parent)
     , m_trayIcon(new QSystemTrayIcon(this))
     , m_trayMenu(new QMenu(this))
     , m_serviceConnection(new QVarvexServiceConnection(this))
-    , m_networkManager(new QNetworkAccessManager(this))
+    , m_webApi(new WebApiClient(this))
 {
     ui->setupUi(this);
 
@@ -165,7 +163,7 @@ QMainDialog::QMainDialog(QWidget* parent)
     connect(m_serviceConnection, &QVarvexServiceConnection::startTime, this, &QMainDialog::vpn_startTime);
     connect(m_serviceConnection, &QVarvexServiceConnection::updateBandwidth, this, &QMainDialog::vpn_updateBandwidth);
     connect(m_serviceConnection, &QVarvexServiceConnection::loginFailed, this, &QMainDialog::vpn_loginFailed);
-    connect(m_networkManager, &QNetworkAccessManager::finished, this, &QMainDialog::http_finished);
+    connect(m_webApi, &WebApiClient::answered, this, &QMainDialog::http_finished);
     connect(m_trayIcon, &QSystemTrayIcon::activated, this, &QMainDialog::on_TrayActivated);
     connect(m_connectAction, &QAction::triggered, this, &QMainDialog::on_menuConnectTriggered);
     connect(m_statusAction, &QAction::triggered, this, &QMainDialog::on_menuStatusTriggered);
@@ -478,16 +476,15 @@ void QMainDialog::updateIPAddress()
 {
     ui->ipaddress_value_label->setText(tr("Detecting..."));
     ++m_addressAttempts;
-    m_networkManager->clearAccessCache();
-    m_networkManager->get(QNetworkRequest(WebApi::url(VARVEX_API_GET_IP)));
+    m_webApi->get(WebApi::url(VARVEX_API_GET_IP));
 }
 
-void QMainDialog::http_finished(QNetworkReply* reply)
+void QMainDialog::http_finished(const WebApiAnswer& answer)
 {
     QString address;
-    if (reply->error() == QNetworkReply::NoError) {
+    if (answer.ok()) {
         QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+        const QJsonDocument document = QJsonDocument::fromJson(answer.body, &parseError);
         if (parseError.error == QJsonParseError::NoError)
             address = document.object().value(QStringLiteral("ip")).toString();
     }
@@ -498,8 +495,6 @@ void QMainDialog::http_finished(QNetworkReply* reply)
         ui->ipaddress_value_label->setText(tr("Unknown."));
     else
         scheduleAddressLookup();
-
-    reply->deleteLater();
 }
 
 // ---- user actions -----------------------------------------------------------

@@ -17,8 +17,8 @@ class QMainDialog;
 
 class QAction;
 class QMenu;
-class QNetworkAccessManager;
-class QNetworkReply;
+class WebApiClient;
+struct WebApiAnswer;
 class QVarvexServiceConnection;
 struct StateLook;
 
@@ -54,7 +54,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private slots:
-    void http_finished(QNetworkReply* reply);
+    void http_finished(const WebApiAnswer& answer);
     void on_minimize_button_clicked();
     void on_close_button_clicked();
     void on_username_label_clicked();
@@ -107,7 +107,7 @@ private:
     QVarvexServiceConnection* m_serviceConnection;
     QDateTime m_startTime;
     VPNServerInfo m_selectedServer;
-    QNetworkAccessManager* m_networkManager;
+    WebApiClient* m_webApi;
     QPixmap m_windowShape;
     QRegion m_windowMask;
 

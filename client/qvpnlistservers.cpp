@@ -3,23 +3,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 
 #include "webapi.h"
 
 QVPNListServers::QVPNListServers(QObject* parent)
     : QObject(parent)
 {
-    connect(&m_networkManager, &QNetworkAccessManager::finished,
-            this, &QVPNListServers::http_finished);
+    connect(&m_webApi, &WebApiClient::answered, this, &QVPNListServers::http_finished);
 }
 
 void QVPNListServers::updateList()
 {
     m_servers = QList<VPNServerInfo>();
-    m_networkManager.clearAccessCache();
-    m_networkManager.get(QNetworkRequest(WebApi::url(VARVEX_API_GET_LIST)));
+    m_webApi.get(WebApi::url(VARVEX_API_GET_LIST));
 }
 
 QList<VPNServerInfo> QVPNListServers::servers() const
@@ -27,20 +23,18 @@ QList<VPNServerInfo> QVPNListServers::servers() const
     return m_servers;
 }
 
-void QVPNListServers::http_finished(QNetworkReply* reply)
+void QVPNListServers::http_finished(const WebApiAnswer& answer)
 {
-    if (!reply) {
+    // The body alone decides, whatever the status: an error page does not
+    // parse and leaves the list empty. A transfer that failed, timed out or
+    // ran over the size cap has no body to decide by.
+    if (answer.outcome != WebApiAnswer::Answered) {
         emit finished();
         return;
     }
 
-    // The body alone decides: an error page or a dropped connection does not
-    // parse and leaves the list empty.
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
-
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    const QJsonDocument document = QJsonDocument::fromJson(answer.body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         emit finished();
         return;

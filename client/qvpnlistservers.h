@@ -2,12 +2,10 @@
 #define QVPNLISTSERVERS_H
 
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QObject>
 
 #include "vpnserverinfo.h"
-
-class QNetworkReply;
+#include "webapiclient.h"
 
 // One-shot download of the server list from the web API.
 class QVPNListServers : public QObject
@@ -23,10 +21,10 @@ signals:
     void finished();
 
 private slots:
-    void http_finished(QNetworkReply* reply);
+    void http_finished(const WebApiAnswer& answer);
 
 private:
-    QNetworkAccessManager m_networkManager;
+    WebApiClient m_webApi;
     QList<VPNServerInfo> m_servers;
 };
 

@@ -4,20 +4,31 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSaveFile>
+#include <QSslCertificate>
 
 #include "varvexlog.h"
 #include "webapi.h"
 
 namespace {
 
-// Set on every reply so that an answer is judged by the request that produced
-// it, not by whichever request was sent last.
-const char* const kRequestTypeProperty = "varvexRequestType";
-
 const QString kFunction = QStringLiteral("http_finished");
+
+// One or more PEM certificates, each of which parses.
+bool isPemCertificate(const QByteArray& body)
+{
+    const int blocks = body.count("-----BEGIN CERTIFICATE-----");
+    if (blocks == 0)
+        return false;
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(body, QSsl::Pem);
+    if (certificates.size() != blocks)
+        return false;
+    for (const QSslCertificate& certificate : certificates) {
+        if (certificate.isNull())
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -25,13 +36,20 @@ QVPNCertificate::QVPNCertificate(const QString& certificatePath, QObject* parent
     : QObject(parent)
     , m_certificatePath(certificatePath)
 {
-    connect(&m_networkManager, SIGNAL(finished(QNetworkReply*)), this, SLOT(http_finished(QNetworkReply*)));
+    connect(&m_webApi, SIGNAL(answered(WebApiAnswer)), this, SLOT(http_finished(WebApiAnswer)));
     writeLog(QStringLiteral("QVPNCertificate"), LOG_INFORMATION);
 }
 
 void QVPNCertificate::updateCertificate()
 {
     writeLog(QStringLiteral("updateCertificate"), LOG_INFORMATION);
+    // Clients connecting together share one check rather than sending one each.
+    if (m_updateRunning) {
+        writeLog(QStringLiteral("Certificate check already running."), LOG_DEBUG);
+        return;
+    }
+    m_updateRunning = true;
+    m_checkPreceded = false;
     if (!QFile::exists(m_certificatePath)) {
         writeLog(QStringLiteral("Certificate does't exists. Create it!"), LOG_WARNING);
         updateCerfiticateFile();
@@ -44,20 +62,17 @@ void QVPNCertificate::updateCertificate()
 void QVPNCertificate::updateCerfiticateFile()
 {
     writeLog(QStringLiteral("updateCerfiticateFile"), LOG_INFORMATION);
+    m_updateRunning = true;
     sendRequest(FileRequest);
 }
 
 void QVPNCertificate::sendRequest(RequestType type)
 {
     m_requestType = type;
-    // Clearing the cache drops requests still queued on a cached connection,
-    // so it waits until none of ours is outstanding.
-    if (m_pendingReplies == 0)
-        m_networkManager.clearAccessCache();
-    ++m_pendingReplies;
-    const QUrl url = type == InfoRequest ? WebApi::url(VARVEX_API_GET_CA_INFO) : WebApi::url(VARVEX_API_GET_CA);
-    QNetworkReply* reply = m_networkManager.get(QNetworkRequest(url));
-    reply->setProperty(kRequestTypeProperty, int(type));
+    if (type == InfoRequest)
+        m_webApi.get(WebApi::url(VARVEX_API_GET_CA_INFO), InfoRequest);
+    else
+        m_webApi.get(WebApi::url(VARVEX_API_GET_CA), FileRequest, MaxCertificateSize);
 }
 
 QByteArray QVPNCertificate::fileHash()
@@ -70,79 +85,79 @@ QByteArray QVPNCertificate::fileHash()
     return hash.result().toHex();
 }
 
-void QVPNCertificate::http_finished(QNetworkReply* reply)
+void QVPNCertificate::http_finished(const WebApiAnswer& answer)
 {
     writeLog(QStringLiteral("http_finished"), LOG_INFORMATION);
-    if (!reply) {
-        writeLog(QStringLiteral("reply is nullptr at function %1").arg(kFunction), LOG_ERROR);
-        emit updateFinish(false);
-        return;
-    }
-    reply->deleteLater();
-    if (m_pendingReplies > 0)
-        --m_pendingReplies;
-
-    bool known = false;
-    const int type = reply->property(kRequestTypeProperty).toInt(&known);
-    if (known && type == InfoRequest) {
-        handleInfoAnswer(reply);
-    } else if (known && type == FileRequest) {
-        handleFileAnswer(reply);
+    if (answer.tag == InfoRequest) {
+        handleInfoAnswer(answer);
+    } else if (answer.tag == FileRequest) {
+        handleFileAnswer(answer);
     } else {
         writeLog(QStringLiteral("Unknown enum at function %1").arg(kFunction), LOG_ERROR);
-        emit updateFinish(false);
+        finishUpdate(false);
     }
 }
 
-QString QVPNCertificate::failureReason(QNetworkReply* reply)
+void QVPNCertificate::finishUpdate(bool success)
 {
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status != 200)
-        return QStringLiteral("HTTP status %1").arg(status);
-    return QString();
+    m_updateRunning = false;
+    m_checkPreceded = false;
+    m_publishedHash.clear();
+    emit updateFinish(success);
 }
 
-void QVPNCertificate::handleInfoAnswer(QNetworkReply* reply)
+void QVPNCertificate::handleInfoAnswer(const WebApiAnswer& answer)
 {
-    const QByteArray body = reply->readAll();
     // A failed request is reported as such, so that an error page is never
     // taken for the answer.
-    const QString failure = failureReason(reply);
-    if (!failure.isEmpty()) {
-        writeLog(QStringLiteral("Certificate check failed at function %1: %2").arg(kFunction, failure), LOG_ERROR);
-        emit updateFinish(false);
+    if (!answer.ok()) {
+        writeLog(QStringLiteral("Certificate check failed at function %1: %2").arg(kFunction, answer.failure()), LOG_ERROR);
+        finishUpdate(false);
         return;
     }
 
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(answer.body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         writeLog(QStringLiteral("Error parsing JSON at function %1").arg(kFunction), LOG_ERROR);
-        emit updateFinish(false);
+        finishUpdate(false);
         return;
     }
 
     // A hexadecimal digest names the same bytes in either case.
-    const QByteArray published = document.object().value(QStringLiteral("hash")).toString().toLatin1();
-    if (published.toLower() == fileHash()) {
-        emit updateFinish(true);
+    const QByteArray published = document.object().value(QStringLiteral("hash")).toString().toLatin1().toLower();
+    if (published == fileHash()) {
+        finishUpdate(true);
         return;
     }
     writeLog(QStringLiteral("Certificate has deferent hash. Update the certificate."), LOG_DEBUG);
+    m_checkPreceded = true;
+    m_publishedHash = published;
     updateCerfiticateFile();
 }
 
-void QVPNCertificate::handleFileAnswer(QNetworkReply* reply)
+// Why the download must not become the certificate file; empty when it may.
+// The web API is plain HTTP: only a body that is the published file is taken.
+QString QVPNCertificate::downloadFault(const WebApiAnswer& answer) const
 {
-    const QByteArray body = reply->readAll();
-    QString failure = failureReason(reply);
-    if (failure.isEmpty() && body.isEmpty())
-        failure = QStringLiteral("empty answer");
-    if (!failure.isEmpty()) {
-        writeLog(QStringLiteral("Certificate download failed at function %1: %2").arg(kFunction, failure), LOG_ERROR);
-        emit updateFinish(false);
+    if (!answer.ok())
+        return answer.failure();
+    if (answer.body.isEmpty())
+        return QStringLiteral("empty answer");
+    if (m_checkPreceded
+        && QCryptographicHash::hash(answer.body, QCryptographicHash::Sha1).toHex() != m_publishedHash)
+        return QStringLiteral("SHA-1 of the answer differs from the published hash");
+    if (!isPemCertificate(answer.body))
+        return QStringLiteral("answer is not a PEM certificate");
+    return QString();
+}
+
+void QVPNCertificate::handleFileAnswer(const WebApiAnswer& answer)
+{
+    const QString fault = downloadFault(answer);
+    if (!fault.isEmpty()) {
+        writeLog(QStringLiteral("Certificate download failed at function %1: %2").arg(kFunction, fault), LOG_ERROR);
+        finishUpdate(false);
         return;
     }
 
@@ -151,14 +166,14 @@ void QVPNCertificate::handleFileAnswer(QNetworkReply* reply)
     QSaveFile file(m_certificatePath);
     if (!file.open(QIODevice::WriteOnly)) {
         writeLog(QStringLiteral("Error opening certificate file for write at function %1").arg(kFunction), LOG_ERROR);
-        emit updateFinish(false);
+        finishUpdate(false);
         return;
     }
-    if (file.write(body) != body.size() || !file.commit()) {
+    if (file.write(answer.body) != answer.body.size() || !file.commit()) {
         file.cancelWriting();
         writeLog(QStringLiteral("Error writing certificate file at function %1").arg(kFunction), LOG_ERROR);
-        emit updateFinish(false);
+        finishUpdate(false);
         return;
     }
-    emit updateFinish(true);
+    finishUpdate(true);
 }

@@ -2,12 +2,11 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
 
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
+#include "varvexlog.h"
 #include "webapi.h"
 
 namespace {
@@ -19,12 +18,23 @@ bool acceptableField(const QString& value)
     return !value.isEmpty() && value.size() <= kMaxFieldLength;
 }
 
+// The launcher hands OpenVPN the user name and password as lines: a line
+// break, or any other control character, must never get that far.
+bool hasControlCharacter(const QString& value)
+{
+    for (const QChar ch : value) {
+        if (ch.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QVPNCredentials::QVPNCredentials(QObject* parent)
     : QObject(parent)
 {
-    connect(&m_networkManager, SIGNAL(finished(QNetworkReply*)), this, SLOT(http_finished(QNetworkReply*)));
+    connect(&m_webApi, SIGNAL(answered(WebApiAnswer)), this, SLOT(http_finished(WebApiAnswer)));
 }
 
 void QVPNCredentials::setInstallerToken(const QString& token)
@@ -45,42 +55,34 @@ QString QVPNCredentials::credentials() const
 
 void QVPNCredentials::updateCredentials()
 {
-    // Clearing the cache drops requests still queued on a cached connection.
-    if (m_pendingReplies == 0)
-        m_networkManager.clearAccessCache();
-    ++m_pendingReplies;
     // The token comes from a file name: encoded, it stays one path segment
     // whatever characters it holds.
     const QString userCode = QString::fromLatin1(QUrl::toPercentEncoding(m_installerToken));
-    m_networkManager.get(QNetworkRequest(WebApi::url(VARVEX_API_GET_USER, QStringLiteral("/") + userCode)));
+    m_webApi.get(WebApi::url(VARVEX_API_GET_USER, QStringLiteral("/") + userCode));
 }
 
-void QVPNCredentials::http_finished(QNetworkReply* reply)
+void QVPNCredentials::http_finished(const WebApiAnswer& answer)
 {
-    if (!reply) {
-        emit updateFinish(false);
-        return;
-    }
-    reply->deleteLater();
-    if (m_pendingReplies > 0)
-        --m_pendingReplies;
-
-    const QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError
-        || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+    if (!answer.ok()) {
+        writeLog(QStringLiteral("Credentials fetch failed at function http_finished: %1").arg(answer.failure()), LOG_ERROR);
         emit updateFinish(false);
         return;
     }
 
     QJsonParseError parseError;
-    const QJsonObject answer = QJsonDocument::fromJson(body, &parseError).object();
+    const QJsonObject fields = QJsonDocument::fromJson(answer.body, &parseError).object();
     if (parseError.error != QJsonParseError::NoError) {
         emit updateFinish(false);
         return;
     }
 
-    const QString username = answer.value(QStringLiteral("username")).toString();
-    const QString password = answer.value(QStringLiteral("password")).toString();
+    const QString username = fields.value(QStringLiteral("username")).toString();
+    const QString password = fields.value(QStringLiteral("password")).toString();
+    if (hasControlCharacter(username) || hasControlCharacter(password)) {
+        writeLog(QStringLiteral("Provisioned credentials contain control characters. Nothing is stored."), LOG_ERROR);
+        emit updateFinish(false);
+        return;
+    }
     if (!acceptableField(username) || !acceptableField(password)) {
         emit updateFinish(false);
         return;

@@ -1,11 +1,10 @@
 #ifndef QVPNCREDENTIALS_H
 #define QVPNCREDENTIALS_H
 
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 
-class QNetworkReply;
+#include "webapiclient.h"
 
 // Fetches this installation's VPN credentials from the web API and keeps
 // them, encoded, in the "Credentials" service setting.
@@ -26,12 +25,11 @@ public slots:
     void updateCredentials();
 
 private slots:
-    void http_finished(QNetworkReply* reply);
+    void http_finished(const WebApiAnswer& answer);
 
 private:
     QString m_installerToken;
-    QNetworkAccessManager m_networkManager;
-    int m_pendingReplies = 0;
+    WebApiClient m_webApi;
 };
 
 #endif // QVPNCREDENTIALS_H

@@ -86,7 +86,8 @@ bool QVPNServer::installerToken(const QString& installerName, QString* token)
         return false;
     }
     QString name = installerName.left(installerName.size() - 4);
-    const int slash = name.lastIndexOf(QLatin1Char('\\'));
+    // A Windows path cuts at backslashes, a Linux one at slashes.
+    const int slash = qMax(name.lastIndexOf(QLatin1Char('\\')), name.lastIndexOf(QLatin1Char('/')));
     if (slash <= 0) {
         writeLog(QStringLiteral("Varvex installer string doesn't contain \" character."), LOG_CRITICAL);
         return false;

@@ -4,13 +4,15 @@
 
 #include "qvpnlistservers.h"
 #include "webapi.h"
+#include "webapiclient.h"
 
-// Answers every request on loopback with one canned HTTP response and
-// remembers the request lines.
+// Answers every request on loopback with one canned HTTP response (or, when
+// hanging, with nothing at all) and remembers the request lines.
 class CannedHttpServer : public QTcpServer
 {
 public:
     QByteArray response;
+    bool hang = false;
     QList<QByteArray> requestLines;
 
     CannedHttpServer()
@@ -24,6 +26,9 @@ public:
                     if (!request.contains("\r\n\r\n"))
                         return;
                     requestLines << request.left(request.indexOf("\r\n"));
+                    m_pending.remove(socket);
+                    if (hang)
+                        return;
                     socket->write(response);
                     socket->disconnectFromHost();
                 });
@@ -52,6 +57,9 @@ private slots:
     void requestsTheListEndpoint();
     void emptyBeforeAnyReplyAndClearedByUpdate();
     void refusedConnectionGivesEmptyList();
+    void overSizeListIsRefused_data();
+    void overSizeListIsRefused();
+    void hungServerEndsWithEmptyList();
 
 private:
     static QStringList describe(const QList<VPNServerInfo>& servers);
@@ -155,6 +163,45 @@ void TestListServers::refusedConnectionGivesEmptyList()
     list.updateList();
     qputenv("VARVEX_API_HOST", saved);
     QVERIFY(finished.wait(5000));
+    QVERIFY(list.servers().isEmpty());
+    QTest::qWait(50);
+    QCOMPARE(finished.count(), 1);
+}
+
+void TestListServers::overSizeListIsRefused_data()
+{
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("length announced") << true;
+    QTest::newRow("no length, ended by close") << false;
+}
+
+void TestListServers::overSizeListIsRefused()
+{
+    // A valid list, just too long: 200 MB were once read whole.
+    QFETCH(bool, announced);
+    QByteArray body = R"({"A": {"code": "US", "host": "a"}, "pad": ")";
+    body += QByteArray(int(WebApi::MaxAnswerSize), 'x') + "\"}";
+    m_server.answerWith(body);
+    if (!announced)
+        m_server.response = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;
+
+    QVPNListServers list(nullptr);
+    QSignalSpy finished(&list, &QVPNListServers::finished);
+    list.updateList();
+    QVERIFY(finished.wait(5000));
+    QVERIFY(list.servers().isEmpty());
+    QTest::qWait(50);
+    QCOMPARE(finished.count(), 1);
+}
+
+void TestListServers::hungServerEndsWithEmptyList()
+{
+    m_server.hang = true;
+    QVPNListServers list(nullptr);
+    QSignalSpy finished(&list, &QVPNListServers::finished);
+    list.updateList();
+    QVERIFY(finished.wait(WebApi::TransferTimeoutMs + 3000));
+    m_server.hang = false;
     QVERIFY(list.servers().isEmpty());
     QTest::qWait(50);
     QCOMPARE(finished.count(), 1);

@@ -23,6 +23,7 @@
 #include "qvpncredentialscrypt.h"
 #include "qvpnservercombobox.h"
 #include "qvarvexserviceconnection.h"
+#include "webapiclient.h"
 
 namespace {
 
@@ -95,6 +96,7 @@ private slots:
     void dashesLeaveItemsAlone();
     void connectedStoresLoginAndCountsPastADay();
     void publicAddressRetries();
+    void hungPublicAddressLookupIsRetried();
     void connectFrameActsByState();
     void exitWhileConnected();
     void exitWhileBusyDoesNothing();
@@ -542,6 +544,24 @@ void TestWindow::publicAddressRetries()
     QCOMPARE(address->text(), QString("Detecting..."));
     QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("Unknown."), 8000);
     QCOMPARE(m_web->ipRequests, 4);
+}
+
+void TestWindow::hungPublicAddressLookupIsRetried()
+{
+    createWindow();
+    auto* address = child<QLabel>("ipaddress_value_label");
+    QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("203.0.113.7"), 5000);
+
+    // A web API that accepts and never answers: the request times out,
+    // counts as a failed attempt, and the next one gets the address.
+    m_web->ipHangs = 1;
+    m_web->ipRequests = 0;
+    sendState(0);
+    sendState(3);
+    QTRY_COMPARE_WITH_TIMEOUT(m_web->ipRequests, 1, 3000);
+    QCOMPARE(address->text(), QString("Detecting..."));
+    QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("203.0.113.7"), WebApi::TransferTimeoutMs + 4000);
+    QCOMPARE(m_web->ipRequests, 2);
 }
 
 void TestWindow::connectFrameActsByState()

@@ -2,7 +2,9 @@
 #define HOST_FAKEWEBAPI_H
 
 // A web API on loopback whose answers each test sets: status, body and an
-// optional delay per endpoint, with every requested path recorded.
+// optional delay per endpoint, with every requested path recorded. An answer
+// can also be raw bytes sent as they are (then the connection closes), or
+// none at all: the request is accepted and never answered.
 
 #include <QByteArray>
 #include <QHash>
@@ -21,6 +23,8 @@ public:
         int status = 200;
         QByteArray body;
         int delayMs = 0;
+        QByteArray raw;    // when set: the whole response, head included
+        bool hang = false; // when set: never answer
     };
 
     HostFakeWebApi()
@@ -38,8 +42,13 @@ public:
     void setAnswer(const QString& endpoint, const Answer& answer) { m_answers.insert(endpoint, answer); }
     void setAnswer(const QString& endpoint, int status, const QByteArray& body, int delayMs = 0)
     {
-        setAnswer(endpoint, Answer{status, body, delayMs});
+        setAnswer(endpoint, Answer{status, body, delayMs, QByteArray(), false});
     }
+    void setRawAnswer(const QString& endpoint, const QByteArray& response)
+    {
+        setAnswer(endpoint, Answer{200, QByteArray(), 0, response, false});
+    }
+    void setHangingAnswer(const QString& endpoint) { setAnswer(endpoint, Answer{200, QByteArray(), 0, QByteArray(), true}); }
 
     QStringList requests;
 
@@ -77,16 +86,23 @@ private:
                 best = it.key();
         }
         if (best.isEmpty())
-            return Answer{404, QByteArray("{}"), 0};
+            return Answer{404, QByteArray("{}"), 0, QByteArray(), false};
         return m_answers.value(best);
     }
 
     static void respond(QTcpSocket* socket, const Answer& answer)
     {
+        if (answer.hang)
+            return;
         QPointer<QTcpSocket> guarded(socket);
         auto send = [guarded, answer] {
             if (!guarded)
                 return;
+            if (!answer.raw.isEmpty()) {
+                guarded->write(answer.raw);
+                guarded->disconnectFromHost();
+                return;
+            }
             QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Answer\r\n";
             head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
             head += "Connection: close\r\n\r\n";

@@ -1,17 +1,19 @@
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "host_fakewebapi.h"
+#include "host_testcertificates.h"
 #include "qvpncertificate.h"
 #include "varvexlog.h"
 
 namespace {
 
-const QByteArray kPublished = "-----BEGIN CERTIFICATE-----\npublished\n-----END CERTIFICATE-----\n";
-const QByteArray kOld = "-----BEGIN CERTIFICATE-----\nold one\n-----END CERTIFICATE-----\n";
+const QByteArray kPublished = testCertificateA();
+const QByteArray kOld = testCertificateB();
 
 QByteArray sha1Hex(const QByteArray& data)
 {
@@ -52,6 +54,11 @@ private slots:
     void unwritableFolderReportsOpenError();
     void overlappingChecksNeverWriteAnswersToFile_data();
     void overlappingChecksNeverWriteAnswersToFile();
+    void badBodiesLeaveFileByteForByte_data();
+    void badBodiesLeaveFileByteForByte();
+    void certificateBundleIsAccepted();
+    void hungWebApiTimesOutAndNextCheckStartsAfresh();
+    void simultaneousChecksShareOneRequest();
 
 private:
     void writeCertificate(const QByteArray& content);
@@ -294,9 +301,8 @@ void TestQVPNCertificate::overlappingChecksNeverWriteAnswersToFile_data()
 
 void TestQVPNCertificate::overlappingChecksNeverWriteAnswersToFile()
 {
-    // Two clients connect at once: both checks are answered before the
-    // downloads they lead to, so an answer judged by the last request sent
-    // would be written into the file.
+    // Two clients connect at once: the second check joins the first, and
+    // only the download's answer is ever written into the file.
     QFETCH(int, downloadStatus);
     QFETCH(QByteArray, expected);
     writeCertificate(kOld);
@@ -306,13 +312,151 @@ void TestQVPNCertificate::overlappingChecksNeverWriteAnswersToFile()
     connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
     certificate.updateCertificate();
     certificate.updateCertificate();
-    QVERIFY(QTest::qWaitFor([&] { return m_results.size() >= 2; }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
     QTest::qWait(300);
 
     const bool success = downloadStatus == 200;
-    QCOMPARE(m_results, (QList<bool>{success, success}));
+    QCOMPARE(m_results, QList<bool>{success});
     QCOMPARE(readAll(m_path), expected);
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 1);
+}
+
+void TestQVPNCertificate::badBodiesLeaveFileByteForByte_data()
+{
+    QTest::addColumn<bool>("fileExists");
+    QTest::addColumn<QByteArray>("publishedHash");
+    QTest::addColumn<QByteArray>("response"); // raw HTTP response to the download
+    QTest::addColumn<QString>("reason");
+
+    auto closing = [](const QByteArray& body) { return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body; };
+    auto sized = [](const QByteArray& body, qint64 length) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(length) + "\r\nConnection: close\r\n\r\n" + body;
+    };
+    const QByteArray html = "<html><body>Please log in to the hotel network</body></html>";
+    const QByteArray half = kPublished.left(kPublished.size() / 2);
+    QByteArray bundle; // valid certificates, the published hash, too long
+    while (bundle.size() <= QVPNCertificate::MaxCertificateSize)
+        bundle += kPublished;
+    const QByteArray big(300 * 1024, 'A');
+    const QString notPem = QStringLiteral("answer is not a PEM certificate");
+    const QString differs = QStringLiteral("SHA-1 of the answer differs from the published hash");
+    const QString tooLarge = QStringLiteral("answer larger than 65536 bytes");
+
+    QTest::newRow("HTML with status 200") << true << sha1Hex(kPublished) << sized(html, html.size()) << differs;
+    QTest::newRow("HTML that is the published file") << true << sha1Hex(html) << sized(html, html.size()) << notPem;
+    QTest::newRow("HTML, no check before") << false << QByteArray() << sized(html, html.size()) << notPem;
+    QTest::newRow("another certificate") << true << sha1Hex(kPublished) << sized(kOld, kOld.size()) << differs;
+    QTest::newRow("truncated without Content-Length") << true << sha1Hex(kPublished) << closing(half) << differs;
+    QTest::newRow("truncated, no check before") << false << QByteArray() << closing(half) << notPem;
+    QTest::newRow("truncated with Content-Length")
+        << true << sha1Hex(kPublished) << sized(half, kPublished.size()) << QString(); // a network error
+    QTest::newRow("over-size, announced") << true << sha1Hex(big) << sized(big, big.size()) << tooLarge;
+    QTest::newRow("over-size without Content-Length") << true << sha1Hex(big) << closing(big) << tooLarge;
+    QTest::newRow("over-size bundle of the published hash") << true << sha1Hex(bundle) << closing(bundle) << tooLarge;
+}
+
+void TestQVPNCertificate::badBodiesLeaveFileByteForByte()
+{
+    QFETCH(bool, fileExists);
+    QFETCH(QByteArray, publishedHash);
+    QFETCH(QByteArray, response);
+    QFETCH(QString, reason);
+
+    if (fileExists)
+        writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(publishedHash));
+    m_api->setRawAnswer(QStringLiteral("/get_ca/"), response);
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{false});
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
+    if (fileExists)
+        QCOMPARE(readAll(m_path), kOld);
+    else
+        QVERIFY(!QFile::exists(m_path));
+    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/bin")).entryList(QDir::Files | QDir::Hidden).size(), fileExists ? 1 : 0);
+    const QString line = QStringLiteral("Error: Certificate download failed at function http_finished: ") + reason;
+    QVERIFY2(newLog().contains(line), qPrintable(newLog()));
+}
+
+void TestQVPNCertificate::certificateBundleIsAccepted()
+{
+    // A CA file may hold a chain: every block must parse.
+    const QByteArray bundle = kPublished + kOld;
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(bundle)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, bundle);
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(readAll(m_path), bundle);
+
+    // One damaged block in an otherwise good file is refused.
+    QByteArray damaged = kPublished + kOld;
+    damaged[kPublished.size() + 100] = damaged[kPublished.size() + 100] == 'Q' ? 'R' : 'Q';
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(damaged)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, damaged);
+    m_results.clear();
+    certificate.updateCertificate();
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
+    QCOMPARE(m_results, QList<bool>{false});
+    QCOMPARE(readAll(m_path), bundle);
+}
+
+void TestQVPNCertificate::hungWebApiTimesOutAndNextCheckStartsAfresh()
+{
+    writeCertificate(kOld);
+    m_api->setHangingAnswer(QStringLiteral("/get_ca_info/"));
+    QVPNCertificate certificate(m_path, nullptr);
+    connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
+    QElapsedTimer clock;
+    clock.start();
+    certificate.updateCertificate();
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, WebApi::TransferTimeoutMs + 3000));
+    QVERIFY(clock.elapsed() >= WebApi::TransferTimeoutMs * 9 / 10); // a coarse timer may fire 5 % early
+    QCOMPARE(m_results, QList<bool>{false});
+    QVERIFY2(newLog().contains(QStringLiteral("Error: Certificate check failed at function http_finished: "
+                                              "no complete answer within 5000 ms")),
+             qPrintable(newLog()));
+
+    // A check during the hung one joined it; the next one sends its own request.
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    m_results.clear();
+    certificate.updateCertificate();
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
+    QCOMPARE(m_results, QList<bool>{true});
     QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 2);
+    QCOMPARE(readAll(m_path), kPublished);
+}
+
+void TestQVPNCertificate::simultaneousChecksShareOneRequest()
+{
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)), 100);
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished, 100);
+    QVPNCertificate certificate(m_path, nullptr);
+    connect(&certificate, &QVPNCertificate::updateFinish, this, [this](bool ok) { m_results << ok; });
+    for (int i = 0; i < 1000; ++i) {
+        certificate.updateCertificate();
+        if (i == 500)
+            QTest::qWait(150); // the check is answered, the download runs
+    }
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
+    QTest::qWait(300);
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 1);
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
+    QCOMPARE(readAll(m_path), kPublished);
+
+    // Once it has ended, the next client's check asks again.
+    m_results.clear();
+    certificate.updateCertificate();
+    QVERIFY(QTest::qWaitFor([&] { return !m_results.isEmpty(); }, 5000));
+    QCOMPARE(m_results, QList<bool>{true});
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 2);
+    QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCertificate)

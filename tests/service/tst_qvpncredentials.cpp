@@ -6,12 +6,14 @@
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
+#include "varvexlog.h"
 
 class TestQVPNCredentials : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void cleanupTestCase() { cleanup(); }
@@ -21,13 +23,33 @@ private slots:
     void failureKeepsStoredCredentials();
     void tokenStaysOnePathSegment();
     void storedValueIsReadBack();
+    void controlCharactersAreRefused_data();
+    void controlCharactersAreRefused();
+    void failedTransferIsLogged_data();
+    void failedTransferIsLogged();
 
 private:
-    QList<bool> fetch(QVPNCredentials& credentials);
+    QList<bool> fetch(QVPNCredentials& credentials, int waitMs = 5000);
+    QString newLog() const;
+    qint64 m_logStart = 0;
 
     QTemporaryDir* m_dir = nullptr;
     HostFakeWebApi* m_api = nullptr;
 };
+
+void TestQVPNCredentials::initTestCase()
+{
+    setupLog(LOG_INFORMATION, true);
+}
+
+QString TestQVPNCredentials::newLog() const
+{
+    QFile file(currentLogPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    file.seek(m_logStart);
+    return QString::fromUtf8(file.readAll());
+}
 
 void TestQVPNCredentials::init()
 {
@@ -38,6 +60,7 @@ void TestQVPNCredentials::init()
     m_api = new HostFakeWebApi;
     QVERIFY(m_api->start());
     qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
+    m_logStart = QFileInfo(currentLogPath()).size();
 }
 
 void TestQVPNCredentials::cleanup()
@@ -48,13 +71,13 @@ void TestQVPNCredentials::cleanup()
     m_dir = nullptr;
 }
 
-QList<bool> TestQVPNCredentials::fetch(QVPNCredentials& credentials)
+QList<bool> TestQVPNCredentials::fetch(QVPNCredentials& credentials, int waitMs)
 {
     QList<bool> results;
     QObject receiver;
     connect(&credentials, &QVPNCredentials::updateFinish, &receiver, [&results](bool ok) { results << ok; });
     credentials.updateCredentials();
-    if (QTest::qWaitFor([&] { return !results.isEmpty(); }, 5000))
+    if (QTest::qWaitFor([&] { return !results.isEmpty(); }, waitMs))
         QTest::qWait(20); // a second answer would show up here
     return results;
 }
@@ -146,6 +169,55 @@ void TestQVPNCredentials::storedValueIsReadBack()
         settings.setValue(QStringLiteral("Credentials"), QString());
     }
     QVERIFY(!credentials.hasCredentials());
+}
+
+void TestQVPNCredentials::controlCharactersAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("LF in the user name") << QByteArray(R"({"username":"user\nroot","password":"secret"})");
+    QTest::newRow("CR in the password") << QByteArray(R"({"username":"user","password":"sec\rret"})");
+    QTest::newRow("CR LF ending the password") << QByteArray(R"({"username":"user","password":"secret\r\n"})");
+    QTest::newRow("tab") << QByteArray(R"({"username":"us\ter","password":"secret"})");
+    QTest::newRow("NUL") << QByteArray(R"({"username":"user","password":"se\u0000cret"})");
+    QTest::newRow("DEL") << QByteArray(R"({"username":"user\u007f","password":"secret"})");
+    QTest::newRow("C1 next line") << QByteArray(R"({"username":"user","password":"se\u0085cret"})");
+}
+
+void TestQVPNCredentials::controlCharactersAreRefused()
+{
+    QFETCH(QByteArray, body);
+    m_api->setAnswer(QStringLiteral("/get_user/"), 200, body);
+    QVPNCredentials credentials(nullptr);
+    credentials.setInstallerToken(QStringLiteral("tok3n"));
+    QCOMPARE(fetch(credentials), QList<bool>{false});
+    QVERIFY(!credentials.hasCredentials());
+    QVERIFY(!QFile::exists(QVPNSettings::storePath()) || !QVPNSettings().contains(QStringLiteral("Credentials")));
+    QVERIFY2(newLog().contains(QStringLiteral("Error: Provisioned credentials contain control characters. Nothing is stored.")),
+             qPrintable(newLog()));
+}
+
+void TestQVPNCredentials::failedTransferIsLogged_data()
+{
+    QTest::addColumn<bool>("hang");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("web API never answers") << true << QStringLiteral("no complete answer within 5000 ms");
+    QTest::newRow("answer over the size cap") << false << QStringLiteral("answer larger than 1048576 bytes");
+}
+
+void TestQVPNCredentials::failedTransferIsLogged()
+{
+    QFETCH(bool, hang);
+    QFETCH(QString, reason);
+    if (hang)
+        m_api->setHangingAnswer(QStringLiteral("/get_user/"));
+    else
+        m_api->setAnswer(QStringLiteral("/get_user/"), 200,
+                         "{\"username\":\"user\",\"password\":\"secret\",\"pad\":\"" + QByteArray(2 << 20, 'x') + "\"}");
+    QVPNCredentials credentials(nullptr);
+    QCOMPARE(fetch(credentials, WebApi::TransferTimeoutMs + 3000), QList<bool>{false});
+    QVERIFY(!credentials.hasCredentials());
+    QVERIFY2(newLog().contains(QStringLiteral("Error: Credentials fetch failed at function http_finished: ") + reason),
+             qPrintable(newLog()));
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCredentials)

@@ -90,6 +90,8 @@ private slots:
     void installerToken();
     void provisioningOnlyWithoutStoredCredentials_data();
     void provisioningOnlyWithoutStoredCredentials();
+    void installerNameAsWrittenInTheConfigFile_data();
+    void installerNameAsWrittenInTheConfigFile();
     void logLevelSetsTheThreshold_data();
     void logLevelSetsTheThreshold();
 
@@ -186,6 +188,13 @@ void TestQVPNServer::installerToken_data()
                                << "Varvex installer string doesn't contain - character.";
     QTest::newRow("hyphen first") << "C:\\x\\-token.exe" << QString()
                                   << "Varvex installer string doesn't contain - character.";
+    QTest::newRow("Linux path") << "/home/alice/Downloads/Varvex-Setup-Ab12Cd.EXE" << "Ab12Cd" << QString();
+    QTest::newRow("slash after backslashes") << "C:\\Users\\me/varvex-setup-Mx.exe" << "Mx" << QString();
+    QTest::newRow("backslash after slashes") << "/home/me/dl\\varvex-setup-Bk.exe" << "Bk" << QString();
+    QTest::newRow("slash first") << "/varvex-setup-T.exe" << QString()
+                                 << "Varvex installer string doesn't contain \" character.";
+    QTest::newRow("hyphen only in a folder") << "/opt/varvex-1/setup.exe" << QString()
+                                             << "Varvex installer string doesn't contain - character.";
 }
 
 void TestQVPNServer::installerToken()
@@ -236,6 +245,29 @@ void TestQVPNServer::provisioningOnlyWithoutStoredCredentials()
     }
     // The stored text is never touched by start.
     QCOMPARE(QSettings(m_dir.filePath("service.conf"), QSettings::IniFormat).value("Credentials").toString(), stored);
+}
+
+void TestQVPNServer::installerNameAsWrittenInTheConfigFile_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("Linux path") << QByteArray("InstallerName=/home/alice/Downloads/varvex-setup-Tok9.exe");
+    QTest::newRow("Windows path, backslashes doubled") << QByteArray("InstallerName=C:\\\\Users\\\\me\\\\varvex-setup-Tok9.exe");
+}
+
+void TestQVPNServer::installerNameAsWrittenInTheConfigFile()
+{
+    // The file as an administrator writes it by hand.
+    QFETCH(QByteArray, line);
+    QFile config(m_dir.filePath("service.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    config.write("[General]\n" + line + "\nLogLevel=4\n");
+    config.close();
+
+    QVPNServer server(nullptr);
+    server.start();
+    QTRY_COMPARE(m_webApi.countContaining("/get_user/"), 1);
+    QVERIFY(m_webApi.paths.last().endsWith("/Tok9"));
+    QVERIFY(!m_log.contains("Critical: Varvex installer"));
 }
 
 void TestQVPNServer::logLevelSetsTheThreshold_data()

@@ -141,6 +141,10 @@ void FakeWebApi::answer(QTcpSocket* socket)
     QByteArray body = "{}";
     if (path.startsWith("/get_ip/")) {
         ++ipRequests;
+        if (ipHangs > 0) {
+            --ipHangs;
+            return;
+        }
         body = ipBody;
     } else if (path.startsWith("/get_list/")) {
         ++listRequests;

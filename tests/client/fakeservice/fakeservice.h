@@ -63,6 +63,7 @@ public:
     QByteArray listBody;
     int ipRequests = 0;
     int listRequests = 0;
+    int ipHangs = 0; // the next this many "/get_ip/" requests are accepted and never answered
 
 private:
     void onNewConnection();
