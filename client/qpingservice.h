@@ -16,6 +16,11 @@ signals:
 
 public slots:
     void pingHost(QString hostname);
+
+private:
+    void reportWhenNotPermitted();
+
+    bool m_permissionChecked = false;
 };
 
 #endif // QPINGSERVICE_H
