@@ -32,8 +32,14 @@ void QPingService::reportWhenNotPermitted()
         return;
     m_permissionChecked = true;
     if (!IcmpPing::socketsPermitted()) {
-        fprintf(stderr, "Server pings are not possible: this system allows this user neither unprivileged ICMP "
-                        "sockets (net.ipv4.ping_group_range) nor raw sockets; every server shows \"---\".\n");
+        fprintf(stderr, "%s\n", unavailableReason().toLocal8Bit().constData());
         fflush(stderr);
+        emit pingUnavailable();
     }
+}
+
+QString QPingService::unavailableReason()
+{
+    return QStringLiteral("Server pings are not possible: this system allows this user neither unprivileged ICMP "
+                          "sockets (net.ipv4.ping_group_range) nor raw sockets; every server shows \"---\".");
 }
