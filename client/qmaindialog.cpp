@@ -746,7 +746,7 @@ void QMainDialog::keyPressEvent(QKeyEvent* event)
 {
     // A dialog rejects itself on Escape; this window is the whole program,
     // which ends through Exit only.
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Cancel)) {
         event->accept();
         return;
     }
