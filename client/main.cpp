@@ -55,7 +55,13 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    // The window hides to the tray and message boxes may be the only windows
+    // shown: none of that ends the program, only Exit and the exit codes do.
+    app->setQuitOnLastWindowClosed(false);
+
     std::unique_ptr<QMainDialog> window(new QMainDialog());
+    QObject::connect(window.get(), &QMainDialog::exitRequested, app.get(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     window->setWindowFlags(Qt::FramelessWindowHint);
     if (!window->serviceReachable())
         return 3;

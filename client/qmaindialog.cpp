@@ -237,8 +237,11 @@ void QMainDialog::applyFonts()
     ui->settings_button->setFont(buttonFont);
 
     const QFont checkBoxFont = windowFont(roboto, 14, 70);
-    ui->autoStart_checkBox->setFont(checkBoxFont);
-    ui->autoLogin_checkBox->setFont(checkBoxFont);
+    for (QCheckBox* box : {ui->autoStart_checkBox, ui->autoLogin_checkBox}) {
+        box->setFont(checkBoxFont);
+        // A font in the style sheet would override this one: keep its colour only.
+        box->setStyleSheet(QStringLiteral("color: #999999"));
+    }
 
     ui->connect_label->setFont(windowFont(roboto, 20, 50));
 
@@ -351,14 +354,15 @@ void QMainDialog::vpn_notifyStatusChange(char state)
     if (value == 3) {
         // The abort-then-act sequences finish here instead of showing "disconnected".
         if (m_exitPending) {
-            close();
+            exitClient();
             return;
         }
         if (!m_pendingServerName.isEmpty()) {
             const QString name = m_pendingServerName;
             m_pendingServerName.clear();
-            switchToServer(name);
-            return;
+            // A request that was refused leaves the window to show "disconnected".
+            if (switchToServer(name))
+                return;
         }
     }
 
@@ -499,19 +503,34 @@ void QMainDialog::http_finished(const WebApiAnswer& answer)
 
 // ---- user actions -----------------------------------------------------------
 
-void QMainDialog::logIn()
+bool QMainDialog::logIn()
 {
-    m_serviceConnection->sendConnectToVPNRequest(m_selectedServer.hostname, ui->username_edit->text(),
-                                                 ui->password_edit->text());
+    if (!requestConnection())
+        return false;
     ui->stackedWidget->setCurrentIndex(1);
+    return true;
+}
+
+// Sends the connect request, or says why it cannot be sent: a request that
+// does not fit in one frame is refused by the connection without a word.
+bool QMainDialog::requestConnection()
+{
+    const QString username = ui->username_edit->text();
+    const QString password = ui->password_edit->text();
+    if (!QVarvexServiceConnection::connectRequestFits(m_selectedServer.hostname, username, password)) {
+        QMessageBox::warning(this, tr("Login error"), tr("The user name or password is too long."),
+                             QMessageBox::Ok);
+        return false;
+    }
+    m_serviceConnection->sendConnectToVPNRequest(m_selectedServer.hostname, username, password);
+    return true;
 }
 
 void QMainDialog::connectOrDisconnect()
 {
     switch (m_state) {
     case 3:
-        m_serviceConnection->sendConnectToVPNRequest(m_selectedServer.hostname, ui->username_edit->text(),
-                                                     ui->password_edit->text());
+        requestConnection();
         break;
     case 1:
     case 4:
@@ -540,12 +559,12 @@ VPNServerInfo QMainDialog::serverOfRow(int row) const
                          data.value(QStringLiteral("hostname")).toString()};
 }
 
-void QMainDialog::switchToServer(const QString& name)
+bool QMainDialog::switchToServer(const QString& name)
 {
     const int row = rowOfServer(name);
     ui->comboBox->setCurrentIndex(row < 0 ? 0 : row);
     m_selectedServer = serverOfRow(row);
-    logIn();
+    return logIn();
 }
 
 void QMainDialog::showConnectionPage()
@@ -702,14 +721,31 @@ void QMainDialog::on_menuExitTriggered(bool)
         m_exitPending = true;
         m_serviceConnection->sendAbortRequest();
     } else if (m_state == 3) {
-        close();
+        exitClient();
     }
+}
+
+void QMainDialog::exitClient()
+{
+    close();
+    emit exitRequested();
 }
 
 void QMainDialog::on_TrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Trigger)
         show();
+}
+
+void QMainDialog::keyPressEvent(QKeyEvent* event)
+{
+    // A dialog rejects itself on Escape; this window is the whole program,
+    // which ends through Exit only.
+    if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 // ---- dragging the frameless window ------------------------------------------

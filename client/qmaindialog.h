@@ -45,7 +45,14 @@ public:
     // start, hours not wrapping at a day; 00:00:00 without a start time.
     static QString elapsedText(const QDateTime& start, const QDateTime& now);
 
+signals:
+    // Exit from the tray menu has closed the window: the program is to end.
+    // Hiding or closing the window otherwise, and closing a message box,
+    // never ends it.
+    void exitRequested();
+
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -87,9 +94,11 @@ private:
     void buildWindowShape();
     void startServerListDownload();
 
-    void logIn();
+    bool logIn();
+    bool requestConnection();
     void connectOrDisconnect();
-    void switchToServer(const QString& name);
+    bool switchToServer(const QString& name);
+    void exitClient();
     int rowOfServer(const QString& name) const;
     VPNServerInfo serverOfRow(int row) const;
 

@@ -11,11 +11,22 @@ class QPingService : public QObject
 public:
     explicit QPingService(QObject* parent = nullptr);
 
+    // Why every server shows no ping time when pingUnavailable() came.
+    static QString unavailableReason();
+
 signals:
     void pingResult(QString hostname, int latency);
+    // Emitted once, before the first result, when this system refuses
+    // every ICMP socket; the results themselves stay -1.
+    void pingUnavailable();
 
 public slots:
     void pingHost(QString hostname);
+
+private:
+    void reportWhenNotPermitted();
+
+    bool m_permissionChecked = false;
 };
 
 #endif // QPINGSERVICE_H

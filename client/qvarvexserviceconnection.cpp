@@ -80,6 +80,20 @@ void QVarvexServiceConnection::sendStatusRequest()
     m_closing = true;
 }
 
+bool QVarvexServiceConnection::buildConnectPayload(const QByteArray& host, const QByteArray& credentials,
+                                                   QByteArray* payload)
+{
+    return VarvexFrame::appendField(*payload, host) && VarvexFrame::appendField(*payload, credentials)
+           && VarvexFrame::fits(payload->size());
+}
+
+bool QVarvexServiceConnection::connectRequestFits(const QString& host, const QString& username,
+                                                  const QString& password)
+{
+    QByteArray payload;
+    return buildConnectPayload(host.toUtf8(), QVPNCredentialsCrypt::encodeUserPass(username, password), &payload);
+}
+
 void QVarvexServiceConnection::sendConnectToVPNRequest(QString host, QString username, QString password)
 {
     static const char method[] = "sendConnectToVPNRequest";
@@ -91,8 +105,7 @@ void QVarvexServiceConnection::sendConnectToVPNRequest(QString host, QString use
     // Cut down, either field would reach the service as a different host or
     // as credentials that fail to decode; better to send nothing and say why.
     QByteArray payload;
-    if (!VarvexFrame::appendField(payload, hostBytes) || !VarvexFrame::appendField(payload, credentials)
-        || !VarvexFrame::fits(payload.size())) {
+    if (!buildConnectPayload(hostBytes, credentials, &payload)) {
         emit error(QStringLiteral("VarvexServiceConnection can't send method %1: the host name and credentials "
                                   "take %2 bytes, more than the %3 a request can carry")
                        .arg(QLatin1String(method))

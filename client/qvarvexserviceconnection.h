@@ -20,6 +20,10 @@ public:
     bool connectToService();
     void disconnectFromService();
 
+    // False when the host name and encoded credentials together do not fit
+    // in one connect request; sendConnectToVPNRequest then sends nothing.
+    static bool connectRequestFits(const QString& host, const QString& username, const QString& password);
+
 signals:
     void disconnected();
     void status();
@@ -46,6 +50,7 @@ private slots:
     void socket_disconnected();
 
 private:
+    static bool buildConnectPayload(const QByteArray& host, const QByteArray& credentials, QByteArray* payload);
     bool beginRequest(const char* method);
     void sendRequest(const char* method, quint8 code, int pending, const QByteArray& payload = QByteArray());
     void dispatchFrame(const QByteArray& frame);

@@ -12,6 +12,11 @@ namespace IcmpPing {
 // calling QThread is asked to stop.
 int echoLatency(const QByteArray& host, const QByteArray& payload, int timeoutMs);
 
+// False when the system refuses this process every kind of ICMP socket
+// (unprivileged ping sockets excluded by net.ipv4.ping_group_range, raw
+// sockets without CAP_NET_RAW), so that no echo can ever be sent.
+bool socketsPermitted();
+
 } // namespace IcmpPing
 
 #endif // ICMPPING_H

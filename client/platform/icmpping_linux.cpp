@@ -126,6 +126,14 @@ bool stopRequested()
 
 } // namespace
 
+bool socketsPermitted()
+{
+    bool raw = false;
+    const Socket socket(openIcmpSocket(&raw));
+    // Any other failure (no descriptor left, say) is no matter of privilege.
+    return socket.fd() >= 0 || (errno != EPERM && errno != EACCES);
+}
+
 int echoLatency(const QByteArray& host, const QByteArray& payload, int timeoutMs)
 {
     in_addr target;

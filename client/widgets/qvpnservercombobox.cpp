@@ -82,6 +82,7 @@ QVPNServerComboBox::QVPNServerComboBox(QWidget* parent)
             this, &QVPNServerComboBox::myCurrentIndexChanged);
     connect(this, &QVPNServerComboBox::pingHost, m_pingService, &QPingService::pingHost);
     connect(m_pingService, &QPingService::pingResult, this, &QVPNServerComboBox::pingResult);
+    connect(m_pingService, &QPingService::pingUnavailable, this, &QVPNServerComboBox::pingUnavailable);
 
     m_workerThread->start(QThread::InheritPriority);
 
@@ -122,6 +123,8 @@ void QVPNServerComboBox::setServerList(const QList<VPNServerInfo>& list)
         data.insert(QLatin1String(kHostnameKey), server.hostname);
         item->setData(data, Qt::UserRole);
         item->setFlags(Qt::ItemIsUserCheckable);
+        if (!m_noPingReason.isEmpty())
+            item->setToolTip(m_noPingReason);
         listModel->appendRow(item);
     }
 
@@ -182,6 +185,15 @@ void QVPNServerComboBox::pingNextServer()
             return;
         }
     }
+}
+
+// Every row would show "---" without a word: its tool tip says why.
+void QVPNServerComboBox::pingUnavailable()
+{
+    m_noPingReason = QPingService::unavailableReason();
+    setToolTip(m_noPingReason);
+    for (int row = 0; row < count(); ++row)
+        setItemData(row, m_noPingReason, Qt::ToolTipRole);
 }
 
 void QVPNServerComboBox::pingResult(QString hostname, int latency)

@@ -36,6 +36,7 @@ private slots:
     void myCurrentIndexChanged(int index);
     void pingResult(QString hostname, int latency);
     void pingNextServer();
+    void pingUnavailable();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -51,6 +52,8 @@ private:
     QThread* m_workerThread = nullptr;
     QPingService* m_pingService = nullptr;
     QList<VPNServerInfo> m_serverList;
+    // Set when no ping can be sent here: shown as the rows' tool tip.
+    QString m_noPingReason;
     // The model of the last list; models made here have no parent, so the box frees them.
     QPointer<QStandardItemModel> m_listModel;
 };

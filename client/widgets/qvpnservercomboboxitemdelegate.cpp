@@ -1,6 +1,7 @@
 #include "qvpnservercomboboxitemdelegate.h"
 
 #include <QAbstractItemView>
+#include <QFontMetrics>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -15,6 +16,10 @@ const int kRowHeight = 41;
 const int kRowWidth = 297;
 const int kStarLeft = 24;
 const int kStarRight = 40;
+const int kNameLeft = 93;
+const int kPingLeft = 256;
+// Space kept free between a long name's end and the ping column.
+const int kNameGap = 6;
 
 QFont robotoFont(int pointSize, int weight)
 {
@@ -72,9 +77,13 @@ void QVPNServerComboBoxItemDelegate::paint(QPainter* painter, const QStyleOption
             painter->drawImage(QPoint(56, y + 21 - flag.height() / 2), flag);
     }
 
-    // The name keeps whatever pen the previous row left behind.
+    // Set for every row: the painter is shared and keeps the previous row's
+    // separator grey otherwise. Long names end short of the ping column.
+    painter->setPen(Qt::black);
     painter->setFont(m_nameFont);
-    painter->drawText(QPoint(93, y + 26), data.value(QStringLiteral("name")).toString());
+    const QString name = painter->fontMetrics().elidedText(data.value(QStringLiteral("name")).toString(),
+                                                           Qt::ElideRight, kPingLeft - kNameGap - kNameLeft);
+    painter->drawText(QPoint(kNameLeft, y + 26), name);
 
     if (r > 0) {
         painter->setPen(QColor(202, 202, 202));
@@ -95,9 +104,9 @@ void QVPNServerComboBoxItemDelegate::paint(QPainter* painter, const QStyleOption
             painter->setPen(QColor(252, 84, 53));
         }
         painter->setFont(m_valueFont);
-        painter->drawText(QPoint(256, y + 18), value);
+        painter->drawText(QPoint(kPingLeft, y + 18), value);
         painter->setFont(m_unitFont);
-        painter->drawText(QPoint(256, y + 34), QStringLiteral("ms"));
+        painter->drawText(QPoint(kPingLeft, y + 34), QStringLiteral("ms"));
         painter->setPen(Qt::black);
     }
 }

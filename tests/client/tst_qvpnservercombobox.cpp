@@ -2,6 +2,7 @@
 #include <QAbstractItemView>
 
 #include "pixelcheck.h"
+#include "qpingservice.h"
 #include "qvpnservercombobox.h"
 #include "qvpnservercomboboxitemdelegate.h"
 
@@ -22,6 +23,7 @@ private slots:
     void closedBoxPainting();
     void sweepPingsEachHostOnceOneAtATime();
     void sweepThroughTheWorkerThread();
+    void noPingPossibleSaysWhy();
 
 private:
     static VPNServerInfo server(const QString& name, const QString& host)
@@ -241,6 +243,27 @@ void TestServerComboBox::sweepThroughTheWorkerThread()
     QVPNServerComboBox box(nullptr);
     box.setServerList({ server("Nowhere", "nowhere.invalid") });
     QTRY_COMPARE_WITH_TIMEOUT(rowData(box, 0).value("ping"), QVariant(-1), 5000);
+}
+
+// Where no ICMP socket is allowed the rows say why they show "---",
+// including rows of a list that arrives later; the sweep goes on as before.
+void TestServerComboBox::noPingPossibleSaysWhy()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid") });
+    QVERIFY(box.itemData(0, Qt::ToolTipRole).toString().isEmpty());
+    QVERIFY(QMetaObject::invokeMethod(&box, "pingUnavailable"));
+    const QString reason = QPingService::unavailableReason();
+    QCOMPARE(box.toolTip(), reason);
+    QCOMPARE(box.itemData(0, Qt::ToolTipRole).toString(), reason);
+    QCOMPARE(box.itemData(1, Qt::ToolTipRole).toString(), reason);
+    QVERIFY(QMetaObject::invokeMethod(&box, "pingResult", Q_ARG(QString, "a.invalid"), Q_ARG(int, -1)));
+    QCOMPARE(rowData(box, 0).value("ping"), QVariant(-1));
+
+    box.setServerList({ server("C", "c.invalid") });
+    QCOMPARE(box.itemData(0, Qt::ToolTipRole).toString(), reason);
+    QCOMPARE(rowData(box, 0).value("name"), QVariant("C"));
 }
 
 QTEST_MAIN(TestServerComboBox)

@@ -23,6 +23,8 @@ private slots:
     void pingColours();
     void rowWithoutPingShowsNoPingArea();
     void rowContentsAndFonts();
+    void namesStayBlackBeforeTheirPing();
+    void longNamesEndBeforeThePing();
     void starAreaTogglesAndKeepsListOpen_data();
     void starAreaTogglesAndKeepsListOpen();
     void onlyReleasesAreHandled();
@@ -204,9 +206,53 @@ void TestServerItemDelegate::rowContentsAndFonts()
     check(2, QPointF(256, 82 + 34), QStringLiteral("ms"), 14, 35);
     check(3, QPointF(93, 123 + 26), QStringLiteral("Server 3"), 14, 35);
     check(4, QPointF(93, 164 + 26), QStringLiteral("Server 4"), 14, 35);
-    // The ping ends with a black pen, which the next row's name takes over.
+    // Every name is black, also after a row that left the separator's grey.
+    QCOMPARE(recorder.texts.at(0).pen, QColor(Qt::black));
     QCOMPARE(recorder.texts.at(3).pen, QColor(Qt::black));
-    QCOMPARE(recorder.texts.at(4).pen, QColor(202, 202, 202));
+    QCOMPARE(recorder.texts.at(4).pen, QColor(Qt::black));
+}
+
+// Rows painted in one pass share the painter: a row without ping after one
+// with a separator must still show its name in black, not in grey.
+void TestServerItemDelegate::namesStayBlackBeforeTheirPing()
+{
+    QImage image(297, 41 * 4, QImage::Format_ARGB32);
+    image.fill(sentinel);
+    QPainter painter(&image);
+    for (int row = 1; row <= 3; ++row)
+        delegate()->paint(&painter, QStyleOptionViewItem(), m_box->model()->index(row, 0));
+    painter.end();
+    for (int row = 1; row <= 3; ++row) {
+        const QRect name(93, 41 * row + 10, 80, 20);
+        // Grey text would have no pixel darker than its own grey.
+        QVERIFY2(areaHas(image, name, QColor(Qt::black), 40), qPrintable(QString::number(row)));
+    }
+}
+
+// A long name ends before the ping column, cut short with an ellipsis.
+void TestServerItemDelegate::longNamesEndBeforeThePing()
+{
+    const QString longName = QStringLiteral("United States of America - New York City Datacenter 7");
+    QVariantMap data = m_box->itemData(2, Qt::UserRole).toMap();
+    data.insert(QStringLiteral("name"), longName);
+    m_box->setItemData(2, data, Qt::UserRole);
+
+    const QImage image = paintRow(2);
+    QVERIFY(areaOnly(image, QRect(250, 82 + 1, 46, 39), { QColor(Qt::white) }));
+    QVERIFY(areaHas(image, QRect(93, 82 + 10, 150, 20), QColor(Qt::black), 40));
+
+    PaintRecorder recorder(QSize(297, 41 * 4));
+    QPainter painter(&recorder);
+    delegate()->paint(&painter, QStyleOptionViewItem(), m_box->model()->index(2, 0));
+    QCOMPARE(recorder.texts.size(), 1);
+    const QString shown = recorder.texts.at(0).text;
+    QVERIFY2(shown.endsWith(QChar(0x2026)) && longName.startsWith(shown.chopped(1)), qPrintable(shown));
+    QVERIFY(QFontMetrics(recorder.texts.at(0).font, &recorder).horizontalAdvance(shown) <= 256 - 93);
+
+    // A short name stays whole.
+    recorder.texts.clear();
+    delegate()->paint(&painter, QStyleOptionViewItem(), m_box->model()->index(3, 0));
+    QCOMPARE(recorder.texts.at(0).text, QStringLiteral("Server 3"));
 }
 
 void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen_data()

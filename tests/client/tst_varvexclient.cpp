@@ -8,6 +8,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 #include <csignal>
 #include <fcntl.h>
@@ -126,6 +127,7 @@ class TestVarvexClient : public QObject
         // No session bus: the toolkit then looks for an X11 tray only.
         env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
         env.insert("TMPDIR", path("tmp"));
+        env.insert("VARVEX_SOCKET_DIR", path("tmp"));
         env.insert("XDG_CONFIG_HOME", path("config"));
         env.insert("XDG_RUNTIME_DIR", path("runtime"));
         // Web requests go to a closed loopback port, never outside.
@@ -208,6 +210,135 @@ class TestVarvexClient : public QObject
         XFlush(m_x);
     }
 
+    // The viewable windows of a process anywhere in the tree, such as the
+    // tray icon that the tray host has taken in.
+    QList<Window> windowsOf(qint64 pid, Window under = None) const
+    {
+        QList<Window> found;
+        if (under == None) {
+            XSync(m_x, False);
+            under = DefaultRootWindow(m_x);
+        }
+        Window root, parent, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(m_x, under, &root, &parent, &children, &count))
+            return found;
+        const Atom pidAtom = XInternAtom(m_x, "_NET_WM_PID", False);
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (!XGetWindowAttributes(m_x, children[i], &attributes) || attributes.map_state != IsViewable)
+                continue;
+            Atom type;
+            int format;
+            unsigned long items, after;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(m_x, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                                   &after, &data) == Success
+                && data && items == 1 && *reinterpret_cast<unsigned long*>(data) == quint64(pid))
+                found << children[i];
+            if (data)
+                XFree(data);
+            found << windowsOf(pid, children[i]);
+        }
+        if (children)
+            XFree(children);
+        return found;
+    }
+
+    // The X server's clock: synthetic events carry it, so that the client
+    // sees real gaps between them (two clicks at one time are a double click).
+    Time serverTime() const
+    {
+        const Window probe = XCreateSimpleWindow(m_x, DefaultRootWindow(m_x), 0, 0, 1, 1, 0, 0, 0);
+        XSelectInput(m_x, probe, PropertyChangeMask);
+        const Atom name = XInternAtom(m_x, "VARVEX_TEST_TIME", False);
+        XChangeProperty(m_x, probe, name, XA_STRING, 8, PropModeReplace, nullptr, 0);
+        XEvent event;
+        XWindowEvent(m_x, probe, PropertyChangeMask, &event);
+        XDestroyWindow(m_x, probe);
+        return event.xproperty.time;
+    }
+
+    // A key pressed and released while w has the keyboard.
+    void pressKey(Window w, KeySym key) const
+    {
+        const Time now = serverTime();
+        XSetInputFocus(m_x, w, RevertToParent, now);
+        for (int type : {KeyPress, KeyRelease}) {
+            XEvent event{};
+            event.xkey.type = type;
+            event.xkey.display = m_x;
+            event.xkey.window = w;
+            event.xkey.root = DefaultRootWindow(m_x);
+            event.xkey.time = now;
+            event.xkey.same_screen = True;
+            event.xkey.keycode = XKeysymToKeycode(m_x, key);
+            XSendEvent(m_x, w, False, NoEventMask, &event);
+        }
+        XFlush(m_x);
+    }
+
+    // A mouse button pressed and released at (x, y) of w.
+    void clickAt(Window w, int x, int y, unsigned int button) const
+    {
+        Window child;
+        int rootX = 0, rootY = 0;
+        XTranslateCoordinates(m_x, w, DefaultRootWindow(m_x), x, y, &rootX, &rootY, &child);
+        const Time now = serverTime();
+        for (int type : {ButtonPress, ButtonRelease}) {
+            XEvent event{};
+            event.xbutton.type = type;
+            event.xbutton.display = m_x;
+            event.xbutton.window = w;
+            event.xbutton.root = DefaultRootWindow(m_x);
+            event.xbutton.time = now;
+            event.xbutton.x = x;
+            event.xbutton.y = y;
+            event.xbutton.x_root = rootX;
+            event.xbutton.y_root = rootY;
+            event.xbutton.same_screen = True;
+            event.xbutton.button = button;
+            event.xbutton.state = type == ButtonRelease ? (Button1Mask << (button - 1)) : 0;
+            XSendEvent(m_x, w, False, NoEventMask, &event);
+        }
+        XFlush(m_x);
+    }
+
+    // The client's tray icon is its one window that the tray host holds.
+    bool clickTrayIcon(const QProcess& client, unsigned int button)
+    {
+        const qint64 pid = client.processId();
+        const QList<Window> own = topLevels(QString(), pid);
+        for (Window w : windowsOf(pid)) {
+            if (!own.contains(w)) {
+                clickAt(w, 4, 4, button);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Opens the tray menu and picks an entry by its mnemonic.
+    bool pickTrayEntry(const QProcess& client, KeySym mnemonic)
+    {
+        const qint64 pid = client.processId();
+        if (!clickTrayIcon(client, Button3))
+            return false;
+        QList<Window> menus;
+        if (!QTest::qWaitFor([&]() {
+                menus.clear();
+                for (Window w : topLevels(QString(), pid)) {
+                    XWindowAttributes attributes;
+                    if (XGetWindowAttributes(m_x, w, &attributes) && attributes.override_redirect)
+                        menus << w;
+                }
+                return !menus.isEmpty();
+            }, 10000))
+            return false;
+        pressKey(menus.first(), mnemonic);
+        return true;
+    }
+
     // Waits for the "Connection error" box and closes it.
     bool closeConnectionErrorBox()
     {
@@ -222,6 +353,23 @@ class TestVarvexClient : public QObject
     {
         return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
     }
+
+    // A fake service that greets each client with "disconnected".
+    struct Service
+    {
+        QLocalServer server;
+        QList<QLocalSocket*> peers;
+        bool listen()
+        {
+            QObject::connect(&server, &QLocalServer::newConnection, &server, [this]() {
+                while (QLocalSocket* peer = server.nextPendingConnection()) {
+                    peers << peer;
+                    peer->write(QByteArray::fromHex("01050D0302"));
+                }
+            });
+            return server.listen("Varvex");
+        }
+    };
 
 private slots:
     void initTestCase()
@@ -243,6 +391,8 @@ private slots:
         m_display = ":" + number;
         m_x = XOpenDisplay(m_display.constData());
         QVERIFY2(m_x, "cannot open the Xvfb display");
+        // Windows of the client come and go while the tree is walked.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     }
 
     void cleanupTestCase()
@@ -266,6 +416,7 @@ private slots:
                                                            | QFileDevice::ExeOwner));
         // The fake service listens where the client looks: TMPDIR/Varvex.
         qputenv("TMPDIR", path("tmp").toLocal8Bit());
+        qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());
         // A loopback server, so that nothing is looked up outside.
         QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
         settings.setValue("Connection Hostname", "127.0.0.1");
@@ -368,6 +519,60 @@ private slots:
         QVERIFY(QTest::qWaitFor([&]() { return peers.size() == 2; }, 15000));
         third.kill();
         QVERIFY(finishes(third));
+    }
+
+    // Escape, closing the window and closing a message box while the
+    // window is hidden all leave the client running; Exit ends it.
+    void onlyExitEndsTheClient()
+    {
+        QVERIFY(ensureTray());
+        Service service;
+        QVERIFY(service.listen());
+        QProcess client;
+        startClient(client);
+        QList<Window> windows;
+        QVERIFY2(QTest::qWaitFor([&]() { return !(windows = topLevels("Varvex Client", client.processId())).isEmpty(); },
+                                 20000),
+                 "the client showed no window");
+        const Window window = windows.first();
+
+        pressKey(window, XK_Escape);
+        QTest::qWait(1000);
+        QCOMPARE(client.state(), QProcess::Running);
+        QCOMPARE(topLevels("Varvex Client", client.processId()), windows);
+
+        // The close button hides the window in the tray.
+        clickAt(window, 328, 14, Button1);
+        QVERIFY2(QTest::qWaitFor([&]() { return topLevels("Varvex Client", client.processId()).isEmpty(); }, 10000),
+                 "the close button did not hide the window");
+        QCOMPARE(client.state(), QProcess::Running);
+
+        // The Status box from the tray menu, answered with Return.
+        QVERIFY2(pickTrayEntry(client, XK_s), "no tray menu appeared");
+        QList<Window> boxes;
+        QVERIFY2(QTest::qWaitFor([&]() { return !(boxes = topLevels("Varvex Status", client.processId())).isEmpty(); },
+                                 10000),
+                 "no \"Varvex Status\" box appeared");
+        pressKey(boxes.first(), XK_Return);
+        QVERIFY(QTest::qWaitFor([&]() { return topLevels("Varvex Status", client.processId()).isEmpty(); }, 10000));
+        QTest::qWait(1000);
+        QCOMPARE(client.state(), QProcess::Running);
+
+        // A click on the tray icon brings the window back; closing it as a
+        // window manager would hides it again.
+        QVERIFY(clickTrayIcon(client, Button1));
+        QVERIFY2(QTest::qWaitFor([&]() { return !topLevels("Varvex Client", client.processId()).isEmpty(); }, 10000),
+                 "the tray icon did not show the window");
+        closeWindow(topLevels("Varvex Client", client.processId()).first());
+        QVERIFY(QTest::qWaitFor([&]() { return topLevels("Varvex Client", client.processId()).isEmpty(); }, 10000));
+        QTest::qWait(1000);
+        QCOMPARE(client.state(), QProcess::Running);
+
+        // Exit in the tray menu ends it, while disconnected at once.
+        QVERIFY2(pickTrayEntry(client, XK_x), "no tray menu appeared");
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(client.exitCode(), 0);
     }
 };
 

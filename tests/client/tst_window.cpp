@@ -100,6 +100,10 @@ private slots:
     void connectFrameActsByState();
     void exitWhileConnected();
     void exitWhileBusyDoesNothing();
+    void escapeLeavesTheWindowAlone();
+    void onlyExitEndsTheProgram();
+    void oversizeLoginIsRefusedWithAMessage();
+    void checkBoxesKeepTheirFont();
     void jumpToFastest();
     void jumpToFastestWithoutAutomatic();
     void changeCountry();
@@ -648,8 +652,122 @@ void TestWindow::exitWhileBusyDoesNothing()
     QVERIFY(m_window->isVisible());
     QCOMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 0);
 
+    QSignalSpy exitRequested(m_window, &QMainDialog::exitRequested);
     trayAction("E&xit")->trigger();
     QVERIFY(!m_window->isVisible());
+    QCOMPARE(exitRequested.count(), 1);
+}
+
+// A dialog would reject itself on Escape; this one is the whole program.
+void TestWindow::escapeLeavesTheWindowAlone()
+{
+    createWindow();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QSignalSpy finished(m_window, &QDialog::finished);
+    QSignalSpy exitRequested(m_window, &QMainDialog::exitRequested);
+
+    QTest::keyClick(m_window, Qt::Key_Escape);
+    QTest::keyClick(child<QLineEdit>("username_edit"), Qt::Key_Escape);
+    QVERIFY(m_window->isVisible());
+
+    // Connected: no way out past the abort either.
+    child<QPushButton>("settings_button")->click();
+    sendState(1);
+    QTest::keyClick(m_window, Qt::Key_Escape);
+    QTest::qWait(50);
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_window->recordedState(), 1);
+    QCOMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 0);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(exitRequested.count(), 0);
+}
+
+// Hiding the window, closing it as a window manager would and closing a
+// message box while it is hidden leave the program running; Exit ends it.
+void TestWindow::onlyExitEndsTheProgram()
+{
+    createWindow();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QSignalSpy exitRequested(m_window, &QMainDialog::exitRequested);
+
+    child<QPushButton>("close_button")->click();
+    QVERIFY(!m_window->isVisible());
+    {
+        BoxAnswerer answerer;
+        trayAction("&Status")->trigger();
+        QCOMPARE(answerer.titles, QStringList("Varvex Status"));
+    }
+    m_window->show();
+    QVERIFY(m_window->close());
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(exitRequested.count(), 0);
+
+    // Exit while connected: the abort first, the end with state 3.
+    sendState(1);
+    trayAction("E&xit")->trigger();
+    QTRY_COMPARE(m_service->count(VARVEX_CMD_ABORT_REQUEST), 1);
+    QCOMPARE(exitRequested.count(), 0);
+    m_service->sendStatus(3);
+    QTRY_COMPARE(exitRequested.count(), 1);
+    QVERIFY(!m_window->isVisible());
+}
+
+// A login that cannot fit in one request is refused with a word and the
+// window stays where it is.
+void TestWindow::oversizeLoginIsRefusedWithAMessage()
+{
+    createWindow();
+    QTRY_COMPARE(child<QVPNServerComboBox>("comboBox")->count(), 3);
+    auto* pages = child<QStackedWidget>("stackedWidget");
+    auto* user = child<QLineEdit>("username_edit");
+    auto* password = child<QLineEdit>("password_edit");
+    user->setText(QString(100, QLatin1Char('u')));
+    password->setText(QString(200, QLatin1Char('p')));
+    QVERIFY(!QVarvexServiceConnection::connectRequestFits("127.0.0.2", user->text(), password->text()));
+
+    BoxAnswerer answerer;
+    child<QPushButton>("connect_button")->click();
+    QCOMPARE(answerer.titles, QStringList("Login error"));
+    QCOMPARE(answerer.texts, QStringList("The user name or password is too long."));
+    QCOMPARE(pages->currentIndex(), 0);
+
+    // The connection page's button and the tray say the same.
+    child<QPushButton>("settings_button")->click();
+    QMetaObject::invokeMethod(child<QClicableFrame>("connect_frame"), "clicked");
+    m_window->trayMenu()->actions().at(0)->trigger();
+    QCOMPARE(answerer.texts.size(), 3);
+    QTest::qWait(100);
+    QCOMPARE(m_service->count(VARVEX_CMD_CONNECT_REQUEST), 0);
+
+    // Within the bound the request goes out as before.
+    password->setText(QStringLiteral("pw"));
+    QVERIFY(QVarvexServiceConnection::connectRequestFits("127.0.0.2", user->text(), password->text()));
+    pages->setCurrentIndex(0);
+    child<QPushButton>("connect_button")->click();
+    QTRY_COMPARE(m_service->count(VARVEX_CMD_CONNECT_REQUEST), 1);
+    QCOMPARE(pages->currentIndex(), 1);
+    QCOMPARE(answerer.texts.size(), 3);
+}
+
+// The check boxes' colour comes from a style sheet that must not override
+// their font.
+void TestWindow::checkBoxesKeepTheirFont()
+{
+    createWindow();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    child<QPushButton>("settings_button")->click();
+    for (const char* name : {"autoStart_checkBox", "autoLogin_checkBox"}) {
+        auto* box = child<QCheckBox>(name);
+        QVERIFY(box->isVisible());
+        const QFont font = box->font();
+        QCOMPARE(font.family(), QString("Roboto"));
+        QCOMPARE(font.pointSize(), 14);
+        QCOMPARE(font.weight(), 70);
+        QCOMPARE(box->palette().color(QPalette::WindowText), QColor("#999999"));
+    }
 }
 
 void TestWindow::jumpToFastest()
