@@ -126,6 +126,7 @@ class TestVarvexClient : public QObject
         // No session bus: the toolkit then looks for an X11 tray only.
         env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path("no-bus"));
         env.insert("TMPDIR", path("tmp"));
+        env.insert("VARVEX_SOCKET_DIR", path("tmp"));
         env.insert("XDG_CONFIG_HOME", path("config"));
         env.insert("XDG_RUNTIME_DIR", path("runtime"));
         // Web requests go to a closed loopback port, never outside.
@@ -264,8 +265,9 @@ private slots:
             QVERIFY(QDir().mkpath(path(sub)));
         QVERIFY(QFile::setPermissions(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                                            | QFileDevice::ExeOwner));
-        // The fake service listens where the client looks: TMPDIR/Varvex.
+        // The fake service listens where the client looks: VARVEX_SOCKET_DIR/Varvex.
         qputenv("TMPDIR", path("tmp").toLocal8Bit());
+        qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());
         // A loopback server, so that nothing is looked up outside.
         QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
         settings.setValue("Connection Hostname", "127.0.0.1");
