@@ -2,6 +2,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include "host_fakewebapi.h"
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
@@ -21,6 +23,7 @@ private slots:
     void failureKeepsStoredCredentials();
     void tokenStaysOnePathSegment();
     void storedValueIsReadBack();
+    void storedFileIsPrivate();
 
 private:
     QList<bool> fetch(QVPNCredentials& credentials);
@@ -146,6 +149,30 @@ void TestQVPNCredentials::storedValueIsReadBack()
         settings.setValue(QStringLiteral("Credentials"), QString());
     }
     QVERIFY(!credentials.hasCredentials());
+}
+
+// The settings file that holds the credentials is readable by the service
+// alone, replaced in one step, and keeps its other values.
+void TestQVPNCredentials::storedFileIsPrivate()
+{
+    {
+        QVPNSettings settings;
+        settings.setValue(QStringLiteral("LogLevel"), 3);
+    }
+    QVERIFY(QFile::setPermissions(QVPNSettings::storePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                                                 | QFile::ReadOther));
+    m_api->setAnswer(QStringLiteral("/get_user/"), 200, QByteArray("{\"username\":\"u\",\"password\":\"p\"}"));
+    QVPNCredentials credentials(nullptr);
+    QCOMPARE(fetch(credentials), QList<bool>{true});
+
+    struct stat info;
+    QCOMPARE(::stat(QFile::encodeName(QVPNSettings::storePath()).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), 0600);
+    QVERIFY(credentials.hasCredentials());
+    QCOMPARE(QVPNSettings().value(QStringLiteral("LogLevel")).toInt(), 3);
+    // No file of the folder but the settings (and their lock) is left behind.
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("service.conf")).size(),
+             QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size());
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCredentials)
