@@ -86,9 +86,9 @@ bool listen(QLocalServer* server, const QString& path, bool* staleReplaced, QStr
         *staleReplaced = true;
     }
 
-    gid_t group = gid_t(-1);
-    const bool grouped = groupId(&group);
-    const int fd = SocketFiles::bindInPlace(path, grouped ? kGroupSocketMode : kOpenSocketMode, group, error);
+    gid_t socketGroup = gid_t(-1);
+    const bool grouped = groupId(&socketGroup);
+    const int fd = SocketFiles::bindInPlace(path, grouped ? kGroupSocketMode : kOpenSocketMode, socketGroup, error);
     if (fd < 0)
         return false;
     if (!server->listen(fd)) {
@@ -119,8 +119,8 @@ bool peerMayReadCredentials(qintptr socketDescriptor, QString* peer)
     *peer = QStringLiteral("process %1 of user %2").arg(credentials.pid).arg(credentials.uid);
     if (credentials.uid == 0 || credentials.uid == ::geteuid())
         return true;
-    gid_t group = 0;
-    return groupId(&group) && peerHasGroup(fd, credentials.gid, group);
+    gid_t allowedGroup = 0;
+    return groupId(&allowedGroup) && peerHasGroup(fd, credentials.gid, allowedGroup);
 }
 
 } // namespace ClientAccess

@@ -72,6 +72,8 @@ private slots:
     void groupDecidesWhoConnects();
     void credentialsStayWithRootWithoutTheGroup();
     void plantedLinksAreNotFollowed();
+    void socketFolderOthersCanWriteIsRefused();
+    void missingSocketFolderIsMadeAndTheSocketGoesAtStop();
 
 private:
     QString socketPath() const { return m_fixture->path(QStringLiteral("tmp/Varvex")); }
@@ -86,11 +88,15 @@ private:
     QByteArray m_credentials;
 };
 
+#define REQUIRE_SECOND_USER()                                   \
+    do {                                                        \
+        const QString reason = LocalUser::unavailableReason(); \
+        if (!reason.isEmpty())                                  \
+            QSKIP(qPrintable(reason));                          \
+    } while (false)
+
 void TestLocalTrust::init()
 {
-    const QString reason = LocalUser::unavailableReason();
-    if (!reason.isEmpty())
-        QSKIP(qPrintable(reason));
     m_fixture.reset(new HostProgramFixture);
     QVERIFY(m_fixture->setUp());
     // The other user must reach the socket folder.
@@ -138,6 +144,7 @@ bool TestLocalTrust::runAs(const LocalUser& user, const QString& program, const 
 
 void TestLocalTrust::groupDecidesWhoConnects()
 {
+    REQUIRE_SECOND_USER();
     if (LocalUser::groupExists(QString::fromLatin1(kGroup)))
         QSKIP("the group varvex exists on this machine; this test creates and removes it itself");
     TemporaryGroup group;
@@ -166,6 +173,7 @@ void TestLocalTrust::groupDecidesWhoConnects()
 
 void TestLocalTrust::credentialsStayWithRootWithoutTheGroup()
 {
+    REQUIRE_SECOND_USER();
     if (LocalUser::groupExists(QString::fromLatin1(kGroup)))
         QSKIP("the group varvex exists on this machine: the socket is not open to all here");
     LocalUser outsider;
@@ -195,6 +203,7 @@ void TestLocalTrust::credentialsStayWithRootWithoutTheGroup()
 
 void TestLocalTrust::plantedLinksAreNotFollowed()
 {
+    REQUIRE_SECOND_USER();
     LocalUser outsider;
     QVERIFY(outsider.create());
 
@@ -245,6 +254,43 @@ void TestLocalTrust::plantedLinksAreNotFollowed()
         QCOMPARE(file.readAll(), untouched);
     }
     QCOMPARE(QFileInfo(m_fixture->logPath()).symLinkTarget(), victims.filePath("log-target"));
+}
+
+void TestLocalTrust::socketFolderOthersCanWriteIsRefused()
+{
+    const QString folder = m_fixture->path(QStringLiteral("open"));
+    QVERIFY(QDir().mkpath(folder));
+    QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 01777), 0);
+    m_fixture->environment().insert(QStringLiteral("VARVEX_SOCKET_DIR"), folder);
+
+    RunningService service;
+    QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
+    QVERIFY2(QTest::qWaitFor([&] { return m_fixture->log().contains("Critical: Varvex failed to listen"); }, 5000),
+             m_fixture->log().constData());
+    QVERIFY(m_fixture->log().contains("Error: start - " + QFile::encodeName(folder) + " may be written by other users\r\n"));
+    QVERIFY(QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+}
+
+void TestLocalTrust::missingSocketFolderIsMadeAndTheSocketGoesAtStop()
+{
+    const QString folder = m_fixture->path(QStringLiteral("run/varvex"));
+    m_fixture->environment().insert(QStringLiteral("VARVEX_SOCKET_DIR"), folder);
+    const QString socket = folder + QStringLiteral("/Varvex");
+
+    RunningService service;
+    QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(socket).exists(); }, 5000));
+    struct stat info;
+    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), 0755);
+    QCOMPARE(info.st_uid, ::geteuid());
+    // Nothing but the socket is left in the folder.
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("Varvex")});
+
+    QCOMPARE(m_fixture->run({QStringLiteral("-t")}).exitCode, 0);
+    QVERIFY(service.process.waitForFinished(5000));
+    QVERIFY(!QFileInfo::exists(socket));
 }
 
 QTEST_GUILESS_MAIN(TestLocalTrust)
