@@ -74,6 +74,7 @@ private slots:
     void plantedLinksAreNotFollowed();
     void socketFolderOthersCanWriteIsRefused();
     void missingSocketFolderIsMadeAndTheSocketGoesAtStop();
+    void linkAtTheSocketPathIsLeftAlone();
 
 private:
     QString socketPath() const { return m_fixture->path(QStringLiteral("tmp/Varvex")); }
@@ -287,10 +288,33 @@ void TestLocalTrust::missingSocketFolderIsMadeAndTheSocketGoesAtStop()
     // Nothing but the socket is left in the folder.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("Varvex")});
+    // The temporary folder plays no part any more.
+    QVERIFY(!QFileInfo::exists(m_fixture->path(QStringLiteral("tmp/Varvex"))));
 
     QCOMPARE(m_fixture->run({QStringLiteral("-t")}).exitCode, 0);
     QVERIFY(service.process.waitForFinished(5000));
     QVERIFY(!QFileInfo::exists(socket));
+}
+
+void TestLocalTrust::linkAtTheSocketPathIsLeftAlone()
+{
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString target = elsewhere.filePath(QStringLiteral("target"));
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("untouched");
+    file.close();
+    QVERIFY(QFile::link(target, socketPath()));
+
+    RunningService service;
+    QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
+    QVERIFY2(QTest::qWaitFor([&] { return m_fixture->log().contains("Critical: Varvex failed to listen"); }, 5000),
+             m_fixture->log().constData());
+    QVERIFY(m_fixture->log().contains("Error: start - " + QFile::encodeName(socketPath()) + " is not a socket\r\n"));
+    QCOMPARE(QFileInfo(socketPath()).symLinkTarget(), target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("untouched"));
 }
 
 QTEST_GUILESS_MAIN(TestLocalTrust)
