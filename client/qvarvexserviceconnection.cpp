@@ -1,9 +1,13 @@
 #include "qvarvexserviceconnection.h"
 
+#include "localsocketpath.h"
 #include "qvpncredentialscrypt.h"
+#include "servicepeer.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
+
+#include <cstdio>
 
 namespace {
 
@@ -43,9 +47,21 @@ QVarvexServiceConnection::~QVarvexServiceConnection()
 bool QVarvexServiceConnection::connectToService()
 {
     m_closing = false;
-    m_socket.connectToServer(serviceName, QIODevice::ReadWrite);
+    m_socket.connectToServer(LocalSocketPath::forName(serviceName), QIODevice::ReadWrite);
     m_socket.waitForConnected(connectTimeoutMs);
-    return m_socket.isOpen();
+    if (!m_socket.isOpen())
+        return false;
+    // Checked before anything is sent: the first request may carry the
+    // user's password.
+    QString reason;
+    if (!ServicePeer::isTrusted(m_socket.socketDescriptor(), &reason)) {
+        std::printf("Not connecting to the Varvex service: %s.\n", qPrintable(reason));
+        std::fflush(stdout);
+        m_closing = true;
+        m_socket.abort();
+        return false;
+    }
+    return true;
 }
 
 void QVarvexServiceConnection::disconnectFromService()

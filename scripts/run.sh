@@ -39,8 +39,9 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM HUP
 
-# The service's socket lives in TMPDIR; both programs must agree on it.
-export TMPDIR=${TMPDIR:-/tmp}
+# The service's socket lives in a folder only root can write (the service
+# creates it); both programs must agree on it.
+export VARVEX_SOCKET_DIR=${VARVEX_SOCKET_DIR:-/run/varvex}
 
 scripts/dev-vpn-server.sh up
 
@@ -72,7 +73,7 @@ fi
 service_pid=$!
 pids+=("$service_pid")
 for _ in $(seq 100); do
-  if [ -S "$TMPDIR/Varvex" ]; then break; fi
+  if [ -S "$VARVEX_SOCKET_DIR/Varvex" ]; then break; fi
   kill -0 "$service_pid" 2>/dev/null || { echo "varvexservice ended at start-up (see $bin/varvexservice.log)" >&2; exit 1; }
   sleep 0.1
 done
@@ -80,7 +81,7 @@ done
 # Run the client as the desktop's user, with that user's session bus when
 # there is one (for the tray), from the folder that holds Fonts.
 cd "$bin"
-client=(env DISPLAY="$DISPLAY" TMPDIR="$TMPDIR")
+client=(env DISPLAY="$DISPLAY" VARVEX_SOCKET_DIR="$VARVEX_SOCKET_DIR")
 for var in XAUTHORITY VARVEX_API_HOST VARVEX_WEB_HOST QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS; do
   if [ -n "${!var:-}" ]; then client+=("$var=${!var}"); fi
 done
@@ -91,6 +92,16 @@ if [ "$user" != root ]; then
     client+=(XDG_RUNTIME_DIR="$runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/bus")
   fi
   client=(runuser -u "$user" -- "${client[@]}")
+  # Where the group varvex exists only its members reach the service; the
+  # provisioned log-in goes only to root and members in any case.
+  if ! id -nG "$user" | tr ' ' '\n' | grep -qx varvex; then
+    if getent group varvex >/dev/null; then
+      echo "$user is not in the group varvex and cannot reach the service: usermod -aG varvex $user" >&2
+      exit 1
+    fi
+    echo "$user is not in the group varvex: the log-in fields stay empty; log in as devuser / devpassword"
+    echo "(to have them filled: groupadd varvex; usermod -aG varvex $user; then run this again)"
+  fi
 fi
 echo "In the client: Settings, open the server list, pick \"Local test server\", press Connect."
 # Waited on rather than run in the foreground, so that a signal to this

@@ -30,7 +30,7 @@ trap cleanup EXIT
 
 mkdir -p "$work/tmp" "$work/config" "$work/runtime" "$work/cwd/Fonts"
 chmod 700 "$work/runtime"
-export TMPDIR=$work/tmp XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
+export TMPDIR=$work/tmp VARVEX_SOCKET_DIR=$work/tmp XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
 for font in /usr/share/fonts/truetype/roboto/unhinted/RobotoTTF/Roboto-*.ttf \
             /usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-*.ttf; do
   [ -e "$font" ] && ln -s "$font" "$work/cwd/Fonts/"
@@ -53,8 +53,8 @@ python3 "$repo/tools/fake-service.py" --http-port "$port" <"$work/control" 2>"$w
 pids+=($!)
 exec 4>"$work/control"
 send() { echo "$*" >&4; sleep "${pause:-1}"; }
-for _ in $(seq 200); do [ -S "$TMPDIR/Varvex" ] && break; sleep 0.1; done
-[ -S "$TMPDIR/Varvex" ] || { echo "The fake service did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
+for _ in $(seq 200); do [ -S "$VARVEX_SOCKET_DIR/Varvex" ] && break; sleep 0.1; done
+[ -S "$VARVEX_SOCKET_DIR/Varvex" ] || { echo "The fake service did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
 
 (cd "$work/cwd" && VARVEX_API_HOST=127.0.0.1:$port QT_QPA_PLATFORM=xcb \
   DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent exec "$client") >"$work/client.log" 2>&1 &

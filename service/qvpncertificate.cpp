@@ -4,9 +4,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSslCertificate>
 
+#include "nofollowfile.h"
 #include "varvexlog.h"
 #include "webapi.h"
 
@@ -162,9 +162,9 @@ void QVPNCertificate::handleFileAnswer(const WebApiAnswer& answer)
     }
 
     // OpenVPN may read the file at any moment: it is replaced in one step so
-    // that it never holds a partial download.
-    QSaveFile file(m_certificatePath);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // that it never holds a partial download, and never through a link.
+    NoFollowSaveFile file(m_certificatePath, 0644);
+    if (!file.open()) {
         writeLog(QStringLiteral("Error opening certificate file for write at function %1").arg(kFunction), LOG_ERROR);
         finishUpdate(false);
         return;

@@ -2,6 +2,7 @@
 
 #include <QLocalSocket>
 
+#include "clientaccess.h"
 #include "qvarvexcommand.h"
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
@@ -125,7 +126,12 @@ void QVPNClientConnection::connectRequest(const QByteArray& frame)
 void QVPNClientConnection::credentialsRequest()
 {
     QByteArray text;
-    {
+    // The socket may be open to every local user; the credentials are not.
+    QString peer;
+    if (!ClientAccess::peerMayReadCredentials(m_socket->socketDescriptor(), &peer)) {
+        writeLog(QStringLiteral("%1 - Credentials request refused: %2 is neither root nor a member of the group %3.")
+                     .arg(ReadyReadName, peer, ClientAccess::groupName()), LOG_WARNING);
+    } else {
         QVPNCredentials store;
         text = store.credentials().toUtf8();
     }

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QUrl>
 
+#include "nofollowfile.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
 #include "varvexlog.h"
@@ -88,6 +89,14 @@ void QVPNCredentials::http_finished(const WebApiAnswer& answer)
         return;
     }
 
+    // The settings file is written in one step, and it keeps the mode of the
+    // file it replaces: make that one readable by the service alone first.
+    if (!NoFollowFile::restrictToOwner(QVPNSettings::storePath())) {
+        writeLog(QStringLiteral("Credentials not stored: the settings file %1 cannot be made readable by the service alone.")
+                     .arg(QVPNSettings::storePath()), LOG_ERROR);
+        emit updateFinish(false);
+        return;
+    }
     QVPNSettings settings;
     settings.setValue(QStringLiteral("Credentials"), QVPNCredentialsCrypt::encodeUserPass(username, password));
     settings.sync();

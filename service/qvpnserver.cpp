@@ -8,6 +8,8 @@
 #include <QTimerEvent>
 
 #include "adaptercounters.h"
+#include "clientaccess.h"
+#include "localsocketpath.h"
 #include "qvpnclientconnection.h"
 #include "qvpnsettings.h"
 #include "varvexlog.h"
@@ -49,6 +51,10 @@ QVPNServer::~QVPNServer()
     // member goes.
     m_command.quit();
     m_command.wait();
+    if (!m_socketPath.isEmpty()) {
+        close();
+        ClientAccess::removeSocketFile(m_socketPath);
+    }
 }
 
 QVPNServer* QVPNServer::instance()
@@ -131,23 +137,21 @@ void QVPNServer::start()
 
 bool QVPNServer::listenOrReclaim(const QString& name)
 {
-    // On Linux the name is a socket file. Listening with world access would
-    // silently take the name over from a running instance, and a file left
-    // by a crashed instance would block every later start: tell the two
-    // apart by asking whether anyone answers on the name.
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    if (probe.waitForConnected(500)) {
-        probe.abort();
+    // The socket is a file in a folder only the service's account can
+    // write; a file left by a crashed instance is replaced, a running
+    // instance keeps its name.
+    const QString path = LocalSocketPath::forName(name);
+    bool staleReplaced = false;
+    QString error;
+    const bool listening = ClientAccess::listen(this, path, &staleReplaced, &error);
+    if (staleReplaced)
+        writeLog(QStringLiteral("Removing stale local socket \"%1\" that no running service answers on.").arg(name), LOG_WARNING);
+    if (!listening) {
+        writeLog(QStringLiteral("%1 - %2").arg(QStringLiteral("start"), error), LOG_ERROR);
         return false;
     }
-    if (listen(name))
-        return true;
-    if (serverError() != QAbstractSocket::AddressInUseError)
-        return false;
-    writeLog(QStringLiteral("Removing stale local socket \"%1\" that no running service answers on.").arg(name), LOG_WARNING);
-    QLocalServer::removeServer(name);
-    return listen(name);
+    m_socketPath = path;
+    return true;
 }
 
 void QVPNServer::stop()
@@ -161,6 +165,8 @@ void QVPNServer::stop()
     if (isListening()) {
         writeLog(QStringLiteral("Closing localsocket."), LOG_INFORMATION);
         close();
+        ClientAccess::removeSocketFile(m_socketPath);
+        m_socketPath.clear();
     }
     while (!m_workers.isEmpty()) {
         writeLog(QStringLiteral("gracefully stoping worker."), LOG_DEBUG);

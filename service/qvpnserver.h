@@ -58,6 +58,7 @@ private:
     QVPNCredentials m_credentials;
     QVPNCertificate m_certificate;
     int m_BandwidthMonitorTimer = 0;
+    QString m_socketPath;
 
     static QVPNServer* s_instance;
 };

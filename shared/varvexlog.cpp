@@ -8,6 +8,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include "nofollowfile.h"
+
 namespace {
 
 int g_threshold = LOG_WARNING;
@@ -72,8 +74,10 @@ void writeLog(const QString& message, int level)
     if (g_path.isEmpty())
         g_path = workOutPath();
 
-    QFile file(g_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // The folder may be one that other users can write: a link or a file of
+    // theirs at the path is not written through.
+    QFile file;
+    if (!NoFollowFile::openForAppend(&file, g_path, 0644))
         return;
     const QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss.zzz"))
         + QStringLiteral(" - ") + QLatin1String(levelWord(level)) + message + QStringLiteral("\r\n");

@@ -2,7 +2,9 @@
 """A stand-in for varvexservice and the web API, for screenshots and manual
 runs of the client without a tunnel.
 
-Listens on the local socket "Varvex" in $TMPDIR (else /tmp), greets every
+Listens on the local socket "Varvex" in $VARVEX_SOCKET_DIR (else /run/varvex,
+where the client looks; the client talks only to a service of root or of its
+own user, so run both as the same user with VARVEX_SOCKET_DIR set), greets every
 client with the current status, logs the requests it receives (a credentials
 request gets an empty answer: no provisioned login), and sends
 whatever notification is asked for on standard input, one command a line:
@@ -203,7 +205,7 @@ def main():
         http = ThreadingHTTPServer(("127.0.0.1", args.http_port), WebApi)
         threading.Thread(target=http.serve_forever, daemon=True).start()
 
-    service = Service(os.path.join(os.environ.get("TMPDIR") or "/tmp", "Varvex"))
+    service = Service(os.path.join(os.environ.get("VARVEX_SOCKET_DIR") or "/run/varvex", "Varvex"))
     try:
         service.run()
     finally:

@@ -140,6 +140,7 @@ int main(int argc, char* argv[])
     QTemporaryDir dir;
     QDir(dir.path()).mkdir("tmp");
     qputenv("TMPDIR", dir.filePath("tmp").toLocal8Bit());
+    qputenv("VARVEX_SOCKET_DIR", dir.filePath("tmp").toLocal8Bit());
     qputenv("VARVEX_SERVICE_CONFIG", dir.filePath("service.conf").toLocal8Bit());
     qputenv("VARVEX_API_HOST", "127.0.0.1:9");
     QFile scenario(dir.filePath("scenario"));

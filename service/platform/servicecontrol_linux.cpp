@@ -1,5 +1,7 @@
 #include "servicecontrol.h"
 
+#include "socketfiles.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -61,66 +63,6 @@ bool processAlive(const QString& pidFile)
     if (!ok || pid <= 0)
         return false;
     return ::kill(pid, 0) == 0 || errno == EPERM;
-}
-
-// The folder must not let anyone else put their own socket in our place.
-bool safeDirectory(const QString& path, QString* error)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (::mkdir(QFile::encodeName(path).constData(), 0755) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        *error = QStringLiteral("%1 is not a folder").arg(path);
-        return false;
-    }
-    if ((info.st_uid != 0 && info.st_uid != ::geteuid()) || (info.st_mode & (S_IWGRP | S_IWOTH))) {
-        *error = QStringLiteral("%1 may be written by other users").arg(path);
-        return false;
-    }
-    return true;
-}
-
-// Binds a listening socket at path with mode 0600. The socket is made in a
-// private folder first, so no one can connect before its mode is set.
-int bindPrivateSocket(const QString& directory, const QString& path, QString* error)
-{
-    QByteArray scratch = QFile::encodeName(directory + QStringLiteral("/.control-XXXXXX"));
-    if (!::mkdtemp(scratch.data())) {
-        *error = QStringLiteral("cannot create a folder in %1: %2").arg(directory, QString::fromLocal8Bit(std::strerror(errno)));
-        return -1;
-    }
-    const QString scratchSocket = QFile::decodeName(scratch) + QStringLiteral("/s");
-
-    int fd = -1;
-    sockaddr_un scratchAddress;
-    sockaddr_un finalAddress;
-    const char* failed = nullptr;
-    if (!makeAddress(scratchSocket, &scratchAddress) || !makeAddress(path, &finalAddress))
-        failed = "path too long";
-    else if ((fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0)
-        failed = "socket";
-    else if (::bind(fd, reinterpret_cast<const sockaddr*>(&scratchAddress), sizeof(scratchAddress)) != 0)
-        failed = "bind";
-    else if (::chmod(QFile::encodeName(scratchSocket).constData(), 0600) != 0)
-        failed = "chmod";
-    else if (::listen(fd, 8) != 0)
-        failed = "listen";
-    else if (::rename(QFile::encodeName(scratchSocket).constData(), QFile::encodeName(path).constData()) != 0)
-        failed = "rename";
-
-    const int savedErrno = errno;
-    ::unlink(QFile::encodeName(scratchSocket).constData());
-    ::rmdir(scratch.constData());
-    if (failed) {
-        *error = QStringLiteral("%1: %2").arg(QLatin1String(failed), QString::fromLocal8Bit(std::strerror(savedErrno)));
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace
@@ -228,7 +170,7 @@ bool ServiceControlListener::listen(QString* error)
 {
     const QString directory = ServiceControl::directory();
     const QString path = ServiceControl::socketPath(m_serviceName);
-    if (!safeDirectory(directory, error))
+    if (!SocketFiles::safeDirectory(directory, error))
         return false;
 
     struct stat info;
@@ -247,7 +189,7 @@ bool ServiceControlListener::listen(QString* error)
         ::unlink(QFile::encodeName(path).constData());
     }
 
-    const int fd = bindPrivateSocket(directory, path, error);
+    const int fd = SocketFiles::bindInPlace(path, 0600, gid_t(-1), error);
     if (fd < 0)
         return false;
     m_server = new QLocalServer(this);

@@ -134,7 +134,8 @@ QByteArray unitText(const QString& description, const QString& programPath, cons
     text += QStringLiteral("ExecStart=") + quoteUnitWord(programPath) + QLatin1Char('\n');
     if (!user.isEmpty())
         text += QStringLiteral("User=") + user + QLatin1Char('\n');
-    // Holds the control socket; systemd creates it for the service's account.
+    // Holds the client and control sockets; systemd creates it for the
+    // service's account, writable by that account alone.
     text += QStringLiteral("RuntimeDirectory=varvex\nRuntimeDirectoryMode=0755\n");
     if (startAtBoot)
         text += QStringLiteral("\n[Install]\nWantedBy=multi-user.target\n");

@@ -96,8 +96,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_tmp.isValid());
-        // The socket "Varvex" lives in the temporary directory.
+        // The socket "Varvex" lives in the socket folder; the test's server
+        // finds it through the temporary directory.
         qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+        qputenv("VARVEX_SOCKET_DIR", m_tmp.path().toLocal8Bit());
     }
 
     void connectFailsQuicklyWithoutService()

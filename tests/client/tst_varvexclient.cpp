@@ -5,6 +5,8 @@
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
+#include "../localuser.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -14,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,9 +139,11 @@ class TestVarvexClient : public QObject
         return env;
     }
 
-    void startClient(QProcess& client) const
+    void startClient(QProcess& client) const { startClient(client, clientEnvironment()); }
+
+    void startClient(QProcess& client, const QProcessEnvironment& environment) const
     {
-        client.setProcessEnvironment(clientEnvironment());
+        client.setProcessEnvironment(environment);
         client.setWorkingDirectory(path("work"));
         client.start(m_client, QStringList());
     }
@@ -371,6 +376,44 @@ class TestVarvexClient : public QObject
         }
     };
 
+    // A socket listener run as another user; it reports what reaches it.
+    struct Impostor
+    {
+        explicit Impostor(const LocalUser& user) : process(user) {}
+        ~Impostor()
+        {
+            process.closeWriteChannel();
+            if (!process.waitForFinished(3000))
+                process.kill();
+            process.waitForFinished(3000);
+        }
+        bool listen(const QString& socketPath)
+        {
+            process.start("/usr/bin/python3",
+                          {qEnvironmentVariable("VARVEX_SOURCE_DIR") + "/tests/socketpeer.py", "listen", socketPath});
+            return QTest::qWaitFor([&] {
+                output += process.readAllStandardOutput();
+                return !output.isEmpty() || process.state() == QProcess::NotRunning;
+            }, 10000) && output == "listening\n";
+        }
+        QByteArray heard()
+        {
+            output += process.readAllStandardOutput();
+            return output;
+        }
+        UserProcess process;
+        QByteArray output;
+    };
+
+    // A folder of the impostor's own, which everyone can reach.
+    bool impostorFolder(const LocalUser& impostor, QString* folder)
+    {
+        *folder = path("impostor");
+        return QDir().mkpath(*folder)
+            && ::chmod(QFile::encodeName(m_dir->path()).constData(), 0755) == 0
+            && ::chown(QFile::encodeName(*folder).constData(), impostor.uid(), impostor.gid()) == 0;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -414,7 +457,7 @@ private slots:
             QVERIFY(QDir().mkpath(path(sub)));
         QVERIFY(QFile::setPermissions(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                                            | QFileDevice::ExeOwner));
-        // The fake service listens where the client looks: TMPDIR/Varvex.
+        // The fake service listens where the client looks: VARVEX_SOCKET_DIR/Varvex.
         qputenv("TMPDIR", path("tmp").toLocal8Bit());
         qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());
         // A loopback server, so that nothing is looked up outside.
@@ -573,6 +616,82 @@ private slots:
         QVERIFY(finishes(client));
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
         QCOMPARE(client.exitCode(), 0);
+    }
+
+    // Another user's socket where the client looks: the client sends it
+    // nothing at all (not even with auto login set), says why, and behaves
+    // as when no service is there.
+    void refusesAServiceOfAnotherUser()
+    {
+        const QString reason = LocalUser::unavailableReason();
+        if (!reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        QVERIFY(ensureTray());
+        LocalUser user;
+        QVERIFY(user.create());
+        QString folder;
+        QVERIFY(impostorFolder(user, &folder));
+        Impostor impostor(user);
+        QVERIFY2(impostor.listen(folder + "/Varvex"), impostor.output.constData());
+        {
+            QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
+            settings.setValue("AutoLogin", true);
+        }
+
+        QProcessEnvironment environment = clientEnvironment();
+        environment.insert("VARVEX_SOCKET_DIR", folder);
+        QProcess client;
+        startClient(client, environment);
+        QVERIFY2(closeConnectionErrorBox(), "no \"Connection error\" box appeared");
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitCode(), 3);
+        const QByteArray out = client.readAllStandardOutput();
+        QVERIFY2(out.startsWith("Not connecting to the Varvex service: the service socket belongs to a process of user "
+                                + QByteArray::number(user.uid()) + " "),
+                 out.constData());
+        QVERIFY(out.endsWith(".\n") && out.count('\n') == 1);
+        QVERIFY(QTest::qWaitFor([&] { return impostor.heard().contains("closed"); }, 5000));
+        QCOMPARE(impostor.heard(), QByteArray("listening\naccepted\nclosed\n"));
+    }
+
+    // The client no longer looks in the temporary folder, and a user cannot
+    // listen where it does look.
+    void impostorCannotSitWhereTheClientLooks()
+    {
+        const QString reason = LocalUser::unavailableReason();
+        if (!reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        if (QFileInfo::exists("/run/varvex/Varvex"))
+            QSKIP("a service listens at /run/varvex/Varvex on this machine");
+        QVERIFY(ensureTray());
+        LocalUser user;
+        QVERIFY(user.create());
+
+        {
+            Impostor there(user);
+            QVERIFY(!there.listen("/run/varvex/Varvex"));
+            QVERIFY2(there.output == "refused EACCES\n" || there.output == "refused ENOENT\n", there.output.constData());
+            // Nor can the folder be made, or anything put into it.
+            UserProcess mkdir(user);
+            mkdir.start("/bin/mkdir", {"-p", "/run/varvex/impostor"});
+            QVERIFY(mkdir.waitForFinished(5000));
+            QVERIFY(mkdir.exitCode() != 0);
+            QVERIFY(!QFileInfo::exists("/run/varvex/impostor"));
+        }
+
+        QString folder;
+        QVERIFY(impostorFolder(user, &folder));
+        Impostor impostor(user);
+        QVERIFY2(impostor.listen(folder + "/Varvex"), impostor.output.constData());
+        QProcessEnvironment environment = clientEnvironment();
+        environment.remove("VARVEX_SOCKET_DIR");
+        environment.insert("TMPDIR", folder);
+        QProcess client;
+        startClient(client, environment);
+        QVERIFY2(closeConnectionErrorBox(), "no \"Connection error\" box appeared");
+        QVERIFY(finishes(client));
+        QCOMPARE(client.exitCode(), 3);
+        QCOMPARE(impostor.heard(), QByteArray("listening\n"));
     }
 };
 

@@ -132,6 +132,7 @@ void TestWindow::initTestCase()
     Q_INIT_RESOURCE(varvex);
     QVERIFY(m_tmp.isValid() && m_config.isValid());
     qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    qputenv("VARVEX_SOCKET_DIR", m_tmp.path().toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
     qputenv("VARVEX_WEB_HOST", "www.example.test");
     QApplication::setQuitOnLastWindowClosed(false);

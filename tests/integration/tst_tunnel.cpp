@@ -245,7 +245,7 @@ bool tst_Tunnel::startService()
     if (!m_service.waitForStarted())
         return false;
 
-    // The socket file lives in TMPDIR, reachable from outside the namespace.
+    // The socket file lives in VARVEX_SOCKET_DIR, reachable from outside the namespace.
     m_client.reset(new ServiceClient);
     return m_client->connectTo(m_service, m_dir->filePath("tmp/Varvex"));
 }

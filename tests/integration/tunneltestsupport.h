@@ -138,6 +138,7 @@ inline QProcessEnvironment serviceEnvironment(const QString& folder, const QStri
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", folder + "/tmp");
+    env.insert("VARVEX_SOCKET_DIR", folder + "/tmp");
     env.insert("VARVEX_SERVICE_CONFIG", folder + "/service.conf");
     env.insert("VARVEX_API_HOST", apiHost);
     return env;

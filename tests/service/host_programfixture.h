@@ -2,7 +2,7 @@
 #define HOST_PROGRAMFIXTURE_H
 
 // Runs a private copy of the built varvexservice: its own folder, settings
-// file, unit folder, control folder and TMPDIR, and a stand-in for systemctl
+// file, unit folder, control folder, socket folder and TMPDIR, and a stand-in for systemctl
 // that records its arguments.
 
 #include <QDir>
@@ -53,6 +53,7 @@ public:
         m_env.remove(QStringLiteral("INVOCATION_ID"));
         m_env.remove(QStringLiteral("NOTIFY_SOCKET"));
         m_env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        m_env.insert(QStringLiteral("VARVEX_SOCKET_DIR"), path(QStringLiteral("tmp")));
         m_env.insert(QStringLiteral("VARVEX_SERVICE_CONFIG"), configPath());
         m_env.insert(QStringLiteral("VARVEX_UNIT_DIR"), path(QStringLiteral("units")));
         m_env.insert(QStringLiteral("VARVEX_CONTROL_DIR"), path(QStringLiteral("control")));

@@ -2,6 +2,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include "host_fakewebapi.h"
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
@@ -27,6 +29,7 @@ private slots:
     void controlCharactersAreRefused();
     void failedTransferIsLogged_data();
     void failedTransferIsLogged();
+    void storedFileIsPrivate();
 
 private:
     QList<bool> fetch(QVPNCredentials& credentials, int waitMs = 5000);
@@ -218,6 +221,30 @@ void TestQVPNCredentials::failedTransferIsLogged()
     QVERIFY(!credentials.hasCredentials());
     QVERIFY2(newLog().contains(QStringLiteral("Error: Credentials fetch failed at function http_finished: ") + reason),
              qPrintable(newLog()));
+}
+
+// The settings file that holds the credentials is readable by the service
+// alone, replaced in one step, and keeps its other values.
+void TestQVPNCredentials::storedFileIsPrivate()
+{
+    {
+        QVPNSettings settings;
+        settings.setValue(QStringLiteral("LogLevel"), 3);
+    }
+    QVERIFY(QFile::setPermissions(QVPNSettings::storePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                                                 | QFile::ReadOther));
+    m_api->setAnswer(QStringLiteral("/get_user/"), 200, QByteArray("{\"username\":\"u\",\"password\":\"p\"}"));
+    QVPNCredentials credentials(nullptr);
+    QCOMPARE(fetch(credentials), QList<bool>{true});
+
+    struct stat info;
+    QCOMPARE(::stat(QFile::encodeName(QVPNSettings::storePath()).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), 0600);
+    QVERIFY(credentials.hasCredentials());
+    QCOMPARE(QVPNSettings().value(QStringLiteral("LogLevel")).toInt(), 3);
+    // No file of the folder but the settings (and their lock) is left behind.
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("service.conf")).size(),
+             QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size());
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCredentials)

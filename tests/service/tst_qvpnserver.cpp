@@ -128,6 +128,7 @@ void TestQVPNServer::initTestCase()
     QVERIFY(m_webApi.isListening());
     QDir(m_dir.path()).mkdir("tmp");
     qputenv("TMPDIR", m_dir.filePath("tmp").toLocal8Bit());
+    qputenv("VARVEX_SOCKET_DIR", m_dir.filePath("tmp").toLocal8Bit());
     qputenv("VARVEX_SERVICE_CONFIG", m_dir.filePath("service.conf").toLocal8Bit());
     qputenv("VARVEX_API_HOST", m_webApi.hostAndPort().toLocal8Bit());
     qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());

@@ -148,8 +148,10 @@ void TestVarvexService::initTestCase()
     }
 
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
+    qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", path("tmp"));
+    env.insert("VARVEX_SOCKET_DIR", path("tmp"));
     env.insert("VARVEX_SERVICE_CONFIG", path("service.conf"));
     env.insert("VARVEX_API_HOST", "127.0.0.1:9");
     env.insert("FAKE_OPENVPN_SCENARIO", path("scenario"));

@@ -2,6 +2,7 @@
 
 #include "varvexlog.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestVarvexLog : public QObject
@@ -108,6 +109,38 @@ private slots:
         writeLog(QStringLiteral("lost"), LOG_CRITICAL);
         QVERIFY(!QFile::exists(m_dir.path() + QStringLiteral("/locked/") + QCoreApplication::applicationName() + QStringLiteral(".log")));
         qputenv("HOME", QFile::encodeName(home()));
+    }
+
+    // Whatever someone else put at the log's path is not written through:
+    // a link, a FIFO (which would also hold the writer), a second name of
+    // another file.
+    void plantedFilesAreNotWrittenThrough()
+    {
+        const QString target = m_dir.path() + QStringLiteral("/target");
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("untouched");
+        file.close();
+
+        QVERIFY(QFile::link(target, homeLog()));
+        writeLog(QStringLiteral("through a link"), LOG_CRITICAL);
+        QVERIFY(QFile::remove(homeLog()));
+
+        QCOMPARE(::link(QFile::encodeName(target).constData(), QFile::encodeName(homeLog()).constData()), 0);
+        writeLog(QStringLiteral("through a second name"), LOG_CRITICAL);
+        QVERIFY(QFile::remove(homeLog()));
+        QCOMPARE(lines(target), QStringList{QStringLiteral("untouched")});
+
+        QCOMPARE(::mkfifo(QFile::encodeName(homeLog()).constData(), 0666), 0);
+        QElapsedTimer timer;
+        timer.start();
+        writeLog(QStringLiteral("into a FIFO"), LOG_CRITICAL);
+        QVERIFY(timer.elapsed() < 1000);
+        QVERIFY(QFile::remove(homeLog()));
+
+        // The next line goes to a fresh file again.
+        writeLog(QStringLiteral("fresh"), LOG_CRITICAL);
+        QCOMPARE(lines(homeLog()).size(), 1);
     }
 
     void concurrentLinesStayWhole()
