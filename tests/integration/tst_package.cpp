@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@ using namespace TunnelTestSupport;
 namespace {
 
 const char Package[] = "varvex";
+// Two runs of this test at once would install and purge under each other.
+const char TestLock[] = "/run/lock/varvex-package-test.lock";
 const char PolicyHelper[] = "/usr/sbin/policy-rc.d";
 const char PrivateDir[] = "/usr/lib/varvex";
 const char Service[] = "/usr/lib/varvex/varvexservice";
@@ -136,6 +140,7 @@ private:
     QScopedPointer<QTemporaryDir> m_dir;
     QString m_deb;
     bool m_wrotePolicyHelper = false;
+    int m_lock = -1;
 };
 
 void tst_Package::initTestCase()
@@ -146,6 +151,10 @@ void tst_Package::initTestCase()
         if (findProgram(tool).isEmpty())
             QSKIP(qPrintable(QStringLiteral("The package test needs %1 (scripts/install-deps.sh installs it).").arg(tool)));
     }
+    m_lock = ::open(TestLock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    QVERIFY2(m_lock >= 0, TestLock);
+    QVERIFY2(QTest::qWaitFor([this] { return ::flock(m_lock, LOCK_EX | LOCK_NB) == 0; }, 120000),
+             "another package test kept the machine for two minutes");
     const QString status = packageStatus();
     if (!status.isEmpty() && !status.startsWith("un") && !status.startsWith("pn"))
         QSKIP("Varvex is installed on this machine; the package test would replace it.");
@@ -193,13 +202,21 @@ void tst_Package::cleanupTestCase()
     }
     if (m_wrotePolicyHelper)
         QFile::remove(PolicyHelper);
+    if (m_lock >= 0)
+        ::close(m_lock);
 }
 
 RunResult tst_Package::dpkg(const QStringList& arguments)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DEBIAN_FRONTEND", "noninteractive");
-    return run("dpkg", arguments, QProcess::MergedChannels, env);
+    // dpkg does not wait for a package manager that runs elsewhere.
+    RunResult result;
+    (void)QTest::qWaitFor([&] {
+        result = run("dpkg", arguments, QProcess::MergedChannels, env);
+        return !result.output.contains("locked by another process");
+    }, 60000);
+    return result;
 }
 
 void tst_Package::purge()
@@ -234,6 +251,25 @@ void tst_Package::installPutsEveryFileInPlace()
         QVERIFY2(installedIs(icon, S_IFREG, 0644), qPrintable(describe(icon)));
         QCOMPARE(QImage(icon).size(), QSize(size, size));
     }
+    // And nothing else: every file of the package is one of those.
+    QStringList expected;
+    for (const Expected& file : Installed) {
+        if (file.type != S_IFDIR)
+            expected << file.path;
+    }
+    for (int size : IconSizes)
+        expected << QStringLiteral("/usr/share/icons/hicolor/%1x%1/apps/varvex.png").arg(size);
+    for (const char* font : FontFiles)
+        expected << QStringLiteral("/usr/share/varvex/Fonts/%1.ttf").arg(font);
+    QStringList listed;
+    for (const QString& path : QString::fromUtf8(run("dpkg", { "-L", Package }).output).split('\n', Qt::SkipEmptyParts)) {
+        if (!QFileInfo(path).isDir())
+            listed << path;
+    }
+    expected.sort();
+    listed.sort();
+    QVERIFY2(listed == expected, qPrintable(QStringLiteral("package holds: %1").arg(listed.join(' '))));
+
     // The menu entry starts the client where its fonts are.
     const QByteArray entry = readFile(DesktopEntry);
     QVERIFY2(entry.contains("\nExec=varvexclient\n") && entry.contains("\nPath=/usr/share/varvex\n"), entry.constData());
