@@ -63,7 +63,13 @@ done
 
 package=$(ls "$out"/varvex_*.deb | head -n 1)
 if [ "$lintian" -eq 1 ]; then
-  command -v lintian >/dev/null || { echo "lintian not found (run scripts/install-deps.sh)" >&2; exit 1; }
+  for tool in lintian desktop-file-validate appstreamcli; do
+    command -v "$tool" >/dev/null || { echo "$tool not found (run scripts/install-deps.sh)" >&2; exit 1; }
+  done
   lintian --fail-on error --info "$package"
+  dpkg-deb -x "$package" "$work/unpacked"
+  desktop-file-validate "$work"/unpacked/usr/share/applications/*.desktop
+  # --no-net: the screenshots are on the web site, which the build never reaches.
+  appstreamcli validate --no-net "$work"/unpacked/usr/share/metainfo/*.xml
 fi
 echo "$package"
