@@ -39,8 +39,12 @@ mkdir "$src"
 if [ -n "$prebuilt" ]; then
   cp -a "$root/debian" "$src/"
 else
-  tar -C "$root" --exclude=./.git --exclude=./build --exclude='./build-*' --exclude='./obj-*' \
-      --exclude=./debian/varvex --exclude=./debian/.debhelper -cf - . | tar -C "$src" -xf -
+  excludes=(--exclude=./.git --exclude=./build --exclude='./build-*' --exclude='./obj-*'
+            --exclude=./debian/varvex --exclude=./debian/.debhelper)
+  case $out/ in
+    "$root"/*) excludes+=("--exclude=./${out#"$root"/}") ;; # never the copy itself
+  esac
+  tar -C "$root" "${excludes[@]}" -cf - . | tar -C "$src" -xf -
 fi
 
 options=(-b -us -uc)
