@@ -90,7 +90,9 @@ void QVPNClientSettings::setAutoStart(bool autoStart)
     // Failures go unreported, as with every other write of this store;
     // the entry is written atomically, so it never ends up half written.
     if (autoStart)
-        AutoStartEntry::install(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()));
+        // Started at logon as it was started now: from the folder that holds its fonts.
+        AutoStartEntry::install(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()),
+                                QDir::currentPath());
     else
         AutoStartEntry::remove();
 }

@@ -69,6 +69,11 @@ tray_state tray_off     "#a2a4a8" "#7a7c80" "#5f6064"
 tray_state tray_connect "#ffd45c" "#f5b000" "#c98a00"
 tray_state tray_on      "#42b0e3" "#0090d0" "#006c9e"
 
+# The application icon of the desktop menu, at the hicolor theme's sizes.
+for size in 16 22 24 32 48 64 128 256; do
+  render "$root/packaging/icons/varvex.svg" "$root/packaging/icons/varvex-$size.png" "$size" "$size"
+done
+
 # Flags.
 mkdir -p "$res/flags"
 render "$src/flag-auto.svg" "$res/flags/auto.png" 32 33

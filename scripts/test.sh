@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-VARVEX_BUILD_DIR=build scripts/build.sh
+# Warnings fail the build here, as in CI.
+VARVEX_BUILD_DIR=build VARVEX_CMAKE_ARGS=-DVARVEX_WERROR=ON scripts/build.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 300

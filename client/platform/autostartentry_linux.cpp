@@ -44,7 +44,13 @@ QString execValue(const QString& executablePath)
         value = executablePath;
     }
     value.replace(QLatin1Char('%'), QStringLiteral("%%"));
-    // Then the desktop file's own string escapes.
+    return escapedValue(value);
+}
+
+QString escapedValue(const QString& text)
+{
+    // The desktop file's own string escapes.
+    QString value = text;
     value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
     value.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
     value.replace(QLatin1Char('\t'), QStringLiteral("\\t"));
@@ -52,7 +58,7 @@ QString execValue(const QString& executablePath)
     return value;
 }
 
-bool install(const QString& executablePath)
+bool install(const QString& executablePath, const QString& workingDirectory)
 {
     const QString file = path();
     if (!QDir().mkpath(QFileInfo(file).absolutePath()))
@@ -61,7 +67,8 @@ bool install(const QString& executablePath)
     if (!out.open(QIODevice::WriteOnly))
         return false;
     const QString text = QStringLiteral("[Desktop Entry]\nType=Application\nName=Varvex Client\nExec=")
-                         + execValue(executablePath) + QLatin1Char('\n');
+                         + execValue(executablePath) + QStringLiteral("\nPath=") + escapedValue(workingDirectory)
+                         + QLatin1Char('\n');
     out.write(text.toUtf8());
     return out.commit();
 }

@@ -27,7 +27,7 @@ QtServiceController::QtServiceController(const QString& name)
 
 bool QtServiceController::isInstalled() const
 {
-    return QFileInfo::exists(ServiceManager::unitFilePath(m_name));
+    return QFileInfo::exists(ServiceManager::installedUnitFilePath(m_name));
 }
 
 bool QtServiceController::isRunning() const
@@ -37,12 +37,12 @@ bool QtServiceController::isRunning() const
 
 QString QtServiceController::serviceFilePath() const
 {
-    return ServiceManager::programOfUnit(ServiceManager::unitFilePath(m_name));
+    return ServiceManager::programOfUnit(ServiceManager::installedUnitFilePath(m_name));
 }
 
 QString QtServiceController::serviceDescription() const
 {
-    QFile file(ServiceManager::unitFilePath(m_name));
+    QFile file(ServiceManager::installedUnitFilePath(m_name));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return QString();
     const QByteArray key = "Description=";
@@ -82,6 +82,9 @@ bool QtServiceController::install(const QString& serviceFilePath, const QString&
 
 bool QtServiceController::uninstall()
 {
+    // A unit that a package installed is the package's to remove.
+    if (!QFileInfo::exists(ServiceManager::unitFilePath(m_name)))
+        return false;
     if (ServiceManager::managesUnitDirectory())
         ServiceManager::runTool({QStringLiteral("disable"), ServiceManager::unitName(m_name)});
     if (!QFile::remove(ServiceManager::unitFilePath(m_name)))

@@ -13,6 +13,9 @@ QString unitDirectory();
 // "<unit folder>/<lower-case name>.service".
 QString unitFilePath(const QString& serviceName);
 QString unitName(const QString& serviceName);
+// The unit file the manager uses: the one in the unit folder, else, without
+// VARVEX_UNIT_DIR, one a package installed in the system's own folders.
+QString installedUnitFilePath(const QString& serviceName);
 
 // The unit text for a service that runs programPath without arguments,
 // optionally under account; empty when a value cannot be expressed safely.

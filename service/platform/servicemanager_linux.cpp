@@ -118,6 +118,19 @@ QString unitFilePath(const QString& serviceName)
     return unitDirectory() + QLatin1Char('/') + unitName(serviceName);
 }
 
+QString installedUnitFilePath(const QString& serviceName)
+{
+    const QString own = unitFilePath(serviceName);
+    if (!qEnvironmentVariableIsEmpty("VARVEX_UNIT_DIR") || QFileInfo::exists(own))
+        return own;
+    for (const char* folder : { "/lib/systemd/system", "/usr/lib/systemd/system" }) {
+        const QString packaged = QLatin1String(folder) + QLatin1Char('/') + unitName(serviceName);
+        if (QFileInfo::exists(packaged))
+            return packaged;
+    }
+    return own;
+}
+
 QByteArray unitText(const QString& description, const QString& programPath, const QString& account, bool startAtBoot)
 {
     QString user;

@@ -111,7 +111,8 @@ private slots:
         QVERIFY(QVPNClientSettings::getAutoStart());
         const QByteArray text = readFile(autostartFile());
         QCOMPARE(text, "[Desktop Entry]\nType=Application\nName=Varvex Client\nExec="
-                           + QCoreApplication::applicationFilePath().toUtf8() + "\n");
+                           + QCoreApplication::applicationFilePath().toUtf8() + "\nPath="
+                           + QDir::currentPath().toUtf8() + "\n");
         // The switch is the file's existence, whatever it holds.
         {
             QFile f(autostartFile());
@@ -140,6 +141,21 @@ private slots:
         // Inside quotes ", `, $ and \ take a backslash; the file's own
         // escaping then doubles every backslash; % is doubled.
         QCOMPARE(AutoStartEntry::execValue("/a$b/c\"d/100%"), QString("\"/a\\\\$b/c\\\\\"d/100%%\""));
+    }
+
+    void autostartEntryStartsInTheCurrentFolder()
+    {
+        // The client finds its Fonts folder in its working directory, so a
+        // start at logon must begin where this start began.
+        QTemporaryDir parent;
+        const QString folder = parent.filePath("Fonts here\\x");
+        QVERIFY(QDir().mkpath(folder));
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(folder));
+        QVPNClientSettings::setAutoStart(true);
+        QDir::setCurrent(before);
+        const QList<QByteArray> lines = readFile(autostartFile()).split('\n');
+        QVERIFY(lines.contains("Path=" + parent.path().toUtf8() + "/Fonts here\\\\x"));
     }
 
     void relativeConfigHomeIsIgnored()

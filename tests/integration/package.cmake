@@ -1,0 +1,8 @@
+# The Debian package, built from this build's programs, installed, run,
+# removed and purged. Needs root; skips itself where it cannot run.
+varvex_add_test(tst_package
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_package.cpp ${CMAKE_CURRENT_LIST_DIR}/tunneltestsupport.h
+  LIBS varvexshared Qt5::Network Qt5::Gui
+  TIMEOUT 240
+  LABELS package)
+add_dependencies(tst_package varvexservice varvexclient openvpn-launcher varvex-service-unit)
