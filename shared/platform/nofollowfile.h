@@ -7,7 +7,9 @@
 
 // Opening and writing files that a program running as root owns, in folders
 // where another user might have planted a link or a file of their own: a
-// link is never followed, and a file someone else owns is never written.
+// link is followed only when only root could have made it (a root-owned link
+// in a folder only root can change, into such a folder), and a file someone
+// else owns is never written.
 namespace NoFollowFile {
 
 // Opens path for appending, creating it with the given mode when missing.

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +17,41 @@ bool ownedByUs(const struct stat& info)
     return info.st_uid == 0 || info.st_uid == ::geteuid();
 }
 
+// A folder that only root can change: owned by root, writable by nobody else.
+bool rootOnlyFolder(const QString& folder)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(folder).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == 0
+        && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Where a write to path really goes. A link that only root could have made
+// (owned by root, in a folder only root can change, pointing into such a
+// folder) is taken as an administrator's choice, as a package makes to keep
+// run-time files out of /usr; any other link is left in place, so the open
+// below refuses it and a replacement by rename takes the link's place.
+QString trustedTarget(const QString& path)
+{
+    struct stat info;
+    const QByteArray encoded = QFile::encodeName(path);
+    if (::lstat(encoded.constData(), &info) != 0 || !S_ISLNK(info.st_mode) || info.st_uid != 0
+        || !rootOnlyFolder(QFileInfo(path).absolutePath()))
+        return path;
+    char resolved[PATH_MAX];
+    if (!::realpath(encoded.constData(), resolved)) {
+        // A dangling link: its target may not exist yet.
+        const QString target = QFileInfo(path).symLinkTarget();
+        return !target.isEmpty() && rootOnlyFolder(QFileInfo(target).absolutePath()) ? target : path;
+    }
+    const QString target = QFile::decodeName(resolved);
+    return rootOnlyFolder(QFileInfo(target).absolutePath()) ? target : path;
+}
+
 // O_NONBLOCK keeps a planted FIFO from holding the open; O_NOFOLLOW makes
 // a link at the path fail with ELOOP.
 int openPlainFile(const QString& path, int flags, int createMode)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+    const int fd = ::open(QFile::encodeName(trustedTarget(path)).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                           mode_t(createMode));
     if (fd < 0)
         return -1;
@@ -65,7 +97,7 @@ bool restrictToOwner(const QString& path)
 } // namespace NoFollowFile
 
 NoFollowSaveFile::NoFollowSaveFile(const QString& path, int mode)
-    : m_path(path)
+    : m_path(trustedTarget(path))
     , m_mode(mode)
 {
 }

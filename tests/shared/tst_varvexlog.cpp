@@ -116,6 +116,9 @@ private slots:
     // another file.
     void plantedFilesAreNotWrittenThrough()
     {
+        // A folder anyone may write, as the places links get planted in are.
+        const QString folder = m_dir.path() + QStringLiteral("/users");
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 01777), 0);
         const QString target = m_dir.path() + QStringLiteral("/target");
         QFile file(target);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -141,6 +144,31 @@ private slots:
         // The next line goes to a fresh file again.
         writeLog(QStringLiteral("fresh"), LOG_CRITICAL);
         QCOMPARE(lines(homeLog()).size(), 1);
+        QVERIFY(QFile::remove(homeLog()));
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+    }
+
+    // A link only root could have made, as a package makes to keep the log
+    // out of /usr, is written through.
+    void rootsOwnLinkIsWrittenThrough()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root can make a link only root could have made");
+        const QString folder = m_dir.path() + QStringLiteral("/users");
+        const QString logFolder = m_dir.path() + QStringLiteral("/var-log");
+        QVERIFY(QDir().mkpath(logFolder));
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        QVERIFY(QFile::link(logFolder + QStringLiteral("/app.log"), homeLog()));
+        writeLog(QStringLiteral("through the package's link"), LOG_CRITICAL);
+        QCOMPARE(lines(logFolder + QStringLiteral("/app.log")).size(), 1);
+        QVERIFY(QFileInfo(homeLog()).isSymLink());
+
+        // The same link in a folder others may write is not.
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+        writeLog(QStringLiteral("refused"), LOG_CRITICAL);
+        QCOMPARE(lines(logFolder + QStringLiteral("/app.log")).size(), 1);
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        QVERIFY(QFile::remove(homeLog()));
     }
 
     void concurrentLinesStayWhole()
