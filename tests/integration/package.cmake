@@ -5,4 +5,6 @@ varvex_add_test(tst_package
   LIBS varvexshared Qt5::Network Qt5::Gui
   TIMEOUT 240
   LABELS package)
+# It installs into the system and runs the service at its installed places.
+set_tests_properties(tst_package PROPERTIES RUN_SERIAL TRUE)
 add_dependencies(tst_package varvexservice varvexclient openvpn-launcher varvex-service-unit)
