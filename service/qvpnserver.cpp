@@ -35,6 +35,7 @@ QVPNServer::QVPNServer(QObject* parent)
     , m_certificate(certificatePath(), this)
 {
     writeLog(QStringLiteral("QVPNServer"), LOG_INFORMATION);
+    LocalAcceptGuard::raiseDescriptorLimit();
     s_instance = this;
     setSocketOptions(QLocalServer::WorldAccessOption);
     m_command.start(QThread::InheritPriority);
@@ -140,13 +141,28 @@ bool QVPNServer::listenOrReclaim(const QString& name)
         probe.abort();
         return false;
     }
-    if (listen(name))
+    if (listenGuarded(name))
         return true;
     if (serverError() != QAbstractSocket::AddressInUseError)
         return false;
     writeLog(QStringLiteral("Removing stale local socket \"%1\" that no running service answers on.").arg(name), LOG_WARNING);
     QLocalServer::removeServer(name);
-    return listen(name);
+    return listenGuarded(name);
+}
+
+bool QVPNServer::listenGuarded(const QString& name)
+{
+    if (!listen(name))
+        return false;
+    const bool guarded = m_acceptGuard.attach(
+        this, [this](quintptr socketDescriptor) { incomingConnection(socketDescriptor); },
+        [this]() {
+            m_refusalLog.write(QStringLiteral("%1 - Out of file descriptors; a new connection was closed at once.")
+                                   .arg(QStringLiteral("incomingConnection")), LOG_WARNING);
+        });
+    if (!guarded)
+        writeLog(QStringLiteral("Accepting without a guard: running out of file descriptors would close the local socket."), LOG_WARNING);
+    return true;
 }
 
 void QVPNServer::stop()
@@ -177,6 +193,14 @@ void QVPNServer::stop()
 void QVPNServer::incomingConnection(quintptr socketDescriptor)
 {
     writeLog(QStringLiteral("incomingConnection"), LOG_INFORMATION);
+    if (m_workers.size() >= MaxClientConnections) {
+        QLocalSocket refused;
+        refused.setSocketDescriptor(socketDescriptor);
+        refused.abort();
+        m_refusalLog.write(QStringLiteral("%1 - %2 clients are connected already; a new connection was closed at once.")
+                               .arg(QStringLiteral("incomingConnection")).arg(MaxClientConnections), LOG_WARNING);
+        return;
+    }
     QVPNClientConnection* worker = new QVPNClientConnection(this, socketDescriptor);
 
     connect(worker->socket(), SIGNAL(disconnected()), this, SLOT(worker_disconnected()), Qt::QueuedConnection);
@@ -191,7 +215,8 @@ void QVPNServer::incomingConnection(quintptr socketDescriptor)
         writeLog(QStringLiteral("Starting m_BandwidthMonitorTimer timer."), LOG_INFORMATION);
         m_BandwidthMonitorTimer = startTimer(1000, Qt::CoarseTimer);
     }
-    worker->start(QThread::InheritPriority);
+    // The connection's thread is not started: it would only run an empty
+    // event loop, and each running thread holds descriptors of its own.
     worker->statusUpdate(m_command.status());
 
     writeLog(QStringLiteral("call updateCertificate."), LOG_INFORMATION);

@@ -5,9 +5,11 @@
 #include <QList>
 #include <QLocalServer>
 
+#include "localacceptguard.h"
 #include "qvarvexcommand.h"
 #include "qvpncertificate.h"
 #include "qvpncredentials.h"
+#include "varvexlog.h"
 
 class QVPNClientConnection;
 class QTimerEvent;
@@ -19,6 +21,11 @@ class QVPNServer : public QLocalServer
 {
     Q_OBJECT
 public:
+    // Clients served at once. Each costs one file descriptor (its socket);
+    // a connection beyond this many is closed as soon as it is accepted, so
+    // that one local user cannot run the service out of descriptors.
+    static const int MaxClientConnections = 256;
+
     explicit QVPNServer(QObject* parent);
     ~QVPNServer() override;
 
@@ -52,12 +59,15 @@ private slots:
 
 private:
     bool listenOrReclaim(const QString& name);
+    bool listenGuarded(const QString& name);
 
     QVarvexCommand m_command;
     QList<QVPNClientConnection*> m_workers;
     QVPNCredentials m_credentials;
     QVPNCertificate m_certificate;
     int m_BandwidthMonitorTimer = 0;
+    LocalAcceptGuard m_acceptGuard;
+    VarvexLogSummary m_refusalLog;
 
     static QVPNServer* s_instance;
 };
