@@ -179,7 +179,7 @@ void QVPNClientConnection::connectRequest(const QByteArray& frame)
         writeLog(QStringLiteral("%1 - QVPNCredentialsCrypt::decodeUserPass check failed.").arg(ReadyReadName), LOG_DEBUG);
         return;
     }
-    const QString hostName = QString::fromUtf8(host);
+    const QString hostName = QString::fromUtf8(host.constData(), host.size());
     if (hasControlCharacter(hostName) || hasControlCharacter(username) || hasControlCharacter(password)) {
         writeLog(QStringLiteral("%1 - Connect request with a control character in the host, user name or password refused.")
                      .arg(ReadyReadName), LOG_DEBUG);
