@@ -82,26 +82,26 @@ void LocalAcceptGuard::notifier_activated()
             continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             // Left waiting, the connection would wake the loop again at once.
-            // Give up the reserved descriptor to take it and close it.
+            // Give up the reserved descriptor to take the connection and
+            // close it, and to write the line that says so.
             if (m_reserve >= 0) {
                 ::close(m_reserve);
                 m_reserve = -1;
                 const int refused = ::accept4(m_listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
                 if (refused >= 0)
                     ::close(refused);
-                openReserve();
             }
-            if (m_reserve < 0) {
-                // Nothing to take it with: look again a little later rather
-                // than spin.
+            if (m_outOfDescriptors)
+                m_outOfDescriptors();
+            if (!openReserve()) {
+                // Nothing to take the next one with: look again a little
+                // later rather than spin.
                 m_notifier->setEnabled(false);
                 QTimer::singleShot(100, this, [this]() {
                     if (m_notifier)
                         m_notifier->setEnabled(true);
                 });
             }
-            if (m_outOfDescriptors)
-                m_outOfDescriptors();
         }
         return;  // EAGAIN: nothing more waiting
     }
