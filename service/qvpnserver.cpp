@@ -35,7 +35,12 @@ QVPNServer::QVPNServer(QObject* parent)
     , m_certificate(certificatePath(), this)
 {
     writeLog(QStringLiteral("QVPNServer"), LOG_INFORMATION);
-    LocalAcceptGuard::raiseDescriptorLimit();
+    const long descriptors = LocalAcceptGuard::raiseDescriptorLimit();
+    if (descriptors >= 0 && descriptors - DescriptorsKeptForTheService < MaxClientConnections) {
+        m_clientConnectionLimit = int(qMax(1L, descriptors - DescriptorsKeptForTheService));
+        writeLog(QStringLiteral("Only %1 file descriptors may be open: at most %2 clients at once.")
+                     .arg(descriptors).arg(m_clientConnectionLimit), LOG_WARNING);
+    }
     s_instance = this;
     setSocketOptions(QLocalServer::WorldAccessOption);
     m_command.start(QThread::InheritPriority);
@@ -193,12 +198,12 @@ void QVPNServer::stop()
 void QVPNServer::incomingConnection(quintptr socketDescriptor)
 {
     writeLog(QStringLiteral("incomingConnection"), LOG_INFORMATION);
-    if (m_workers.size() >= MaxClientConnections) {
+    if (m_workers.size() >= m_clientConnectionLimit) {
         QLocalSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
         refused.abort();
         m_refusalLog.write(QStringLiteral("%1 - %2 clients are connected already; a new connection was closed at once.")
-                               .arg(QStringLiteral("incomingConnection")).arg(MaxClientConnections), LOG_WARNING);
+                               .arg(QStringLiteral("incomingConnection")).arg(m_clientConnectionLimit), LOG_WARNING);
         return;
     }
     QVPNClientConnection* worker = new QVPNClientConnection(this, socketDescriptor);

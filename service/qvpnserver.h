@@ -25,6 +25,14 @@ public:
     // a connection beyond this many is closed as soon as it is accepted, so
     // that one local user cannot run the service out of descriptors.
     static const int MaxClientConnections = 256;
+    // Descriptors left for the service's own use (its threads' wakeup
+    // handles, OpenVPN's pipes, web requests, settings and log files) when
+    // the process may open only a few: running out of them ends the process,
+    // so under a low limit fewer clients are admitted.
+    static const int DescriptorsKeptForTheService = 64;
+
+    // The number of clients admitted at once under this process's limit.
+    int clientConnectionLimit() const { return m_clientConnectionLimit; }
 
     explicit QVPNServer(QObject* parent);
     ~QVPNServer() override;
@@ -67,6 +75,7 @@ private:
     QVPNCertificate m_certificate;
     int m_BandwidthMonitorTimer = 0;
     LocalAcceptGuard m_acceptGuard;
+    int m_clientConnectionLimit = MaxClientConnections;
     VarvexLogSummary m_refusalLog;
 
     static QVPNServer* s_instance;

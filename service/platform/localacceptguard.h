@@ -28,8 +28,9 @@ public:
     // accepting is not the one this guard knows; the toolkit then accepts.
     bool attach(QLocalServer* server, Deliver deliver, Refused outOfDescriptors);
 
-    // Raises the process's soft limit on open files to its hard limit.
-    static void raiseDescriptorLimit();
+    // Raises the process's soft limit on open files to its hard limit and
+    // returns the limit now in force (-1 for none known).
+    static long raiseDescriptorLimit();
 
 private slots:
     void notifier_activated();

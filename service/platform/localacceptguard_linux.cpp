@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,13 +27,20 @@ LocalAcceptGuard::~LocalAcceptGuard()
         ::close(m_reserve);
 }
 
-void LocalAcceptGuard::raiseDescriptorLimit()
+long LocalAcceptGuard::raiseDescriptorLimit()
 {
     rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
         limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = before;
     }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > rlim_t(LONG_MAX))
+        return LONG_MAX;
+    return long(limit.rlim_cur);
 }
 
 bool LocalAcceptGuard::openReserve()

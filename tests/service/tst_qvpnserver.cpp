@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -124,6 +126,7 @@ private slots:
 
     void nonReadingClientIsBoundedThenDropped();
     void connectionsBeyondTheCapAreClosedAtOnce();
+    void acceptingSurvivesRunningOutOfDescriptors();
     void repeatedBadFramesAreSummarised();
     void controlCharactersInAConnectRequestAreRefused_data();
     void controlCharactersInAConnectRequestAreRefused();
@@ -668,6 +671,60 @@ void TestQVPNServer::connectionsBeyondTheCapAreClosedAtOnce()
     QVERIFY(next.connectTo("Varvex"));
     QTRY_COMPARE(next.frames().value(0), fromHex("01050d0302"));
     QCOMPARE(server.clientCount(), QVPNServer::MaxClientConnections);
+}
+
+void TestQVPNServer::acceptingSurvivesRunningOutOfDescriptors()
+{
+    // Certificate requests of earlier tests may still reach the stand-in web
+    // API, whose accepts would take the descriptors that this test frees.
+    QTest::qWait(500);
+    QVPNServer server(nullptr);
+    server.start();
+    std::vector<int> waiting;
+    for (int i = 0; i < 5; ++i) {
+        waiting.push_back(connectRaw(server.fullServerName()));
+        QVERIFY(waiting.back() >= 0);
+    }
+
+    // Take every descriptor the process may still open.
+    rlimit original {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    int highest = 0;
+    for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System))
+        highest = qMax(highest, entry.toInt());
+    rlimit low = original;
+    low.rlim_cur = rlim_t(highest + 1);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    QCOMPARE(errno, EMFILE);
+
+    // Each waiting connection is closed; the server keeps listening.
+    QDeadlineTimer deadline(5000);
+    int closed = 0;
+    while (closed < int(waiting.size()) && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        closed = 0;
+        for (int fd : waiting) {
+            char byte;
+            closed += ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
+        }
+    }
+    const bool listening = server.isListening();
+    for (int fd : fillers)
+        ::close(fd);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    for (int fd : waiting)
+        ::close(fd);
+
+    QCOMPARE(closed, int(waiting.size()));
+    QVERIFY(listening);
+    QCOMPARE(server.clientCount(), 0);
+    QCOMPARE(m_log.count("Warning: incomingConnection - Out of file descriptors; a new connection was closed at once.\r\n"), 1);
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050d0302"));
 }
 
 void TestQVPNServer::repeatedBadFramesAreSummarised()
