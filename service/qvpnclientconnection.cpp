@@ -40,6 +40,7 @@ QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescr
     m_socket = new QLocalSocket(this);
     const bool adopted = m_socket->setSocketDescriptor(m_socketDescriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
     m_socket->setReadBufferSize(ReceiveBufferLimit);
+    m_lastDrain.start();
     connect(m_socket, SIGNAL(readyRead()), this, SLOT(socket_readyRead()));
     connect(m_socket, SIGNAL(bytesWritten(qint64)), this, SLOT(socket_bytesWritten()));
     if (!adopted || !m_socket->isOpen())
@@ -76,6 +77,7 @@ void QVPNClientConnection::socket_readyRead()
 
 void QVPNClientConnection::socket_bytesWritten()
 {
+    m_lastDrain.start();
     // Requests wait while the client is not reading; go on once it has
     // taken a good part of what waits for it.
     if (m_waitingForOutput && m_socket->bytesToWrite() <= OutputLimit / 2) {
@@ -221,12 +223,15 @@ bool QVPNClientConnection::canNotify(const QString& slotName)
         m_log.write(NotOpened.arg(slotName), LOG_CRITICAL);
         return false;
     }
-    // Output this full means the client has not read for a long while (the
-    // system's socket buffer is full as well): holding more for it would let
-    // it grow the service without bound.
-    if (m_socket->bytesToWrite() >= OutputLimit) {
+    // Output this full means the system's socket buffer is full as well. A
+    // client that still reads (it floods requests, say) gets its
+    // notifications; one that has stopped reading would grow the service
+    // without bound.
+    const qint64 unsent = m_socket->bytesToWrite();
+    const bool stalled = !m_lastDrain.isValid() || m_lastDrain.hasExpired(OutputStallMs);
+    if ((unsent >= OutputLimit && stalled) || unsent >= 2 * OutputLimit) {
         writeLog(QStringLiteral("%1 - Client does not read what is sent to it (%2 bytes unsent); closing the connection.")
-                     .arg(slotName).arg(m_socket->bytesToWrite()), LOG_WARNING);
+                     .arg(slotName).arg(unsent), LOG_WARNING);
         m_socket->abort();
         return false;
     }

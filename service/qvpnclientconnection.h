@@ -2,6 +2,7 @@
 #define QVPNCLIENTCONNECTION_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 
@@ -17,10 +18,11 @@ class QLocalSocket;
 //
 // A client cannot make the service hold more than a bounded amount for it:
 // at most ReceiveBufferLimit bytes of its requests are read ahead, requests
-// wait while OutputLimit bytes of output are unsent (the client is not
-// reading), a notification that finds the output that full closes the
-// connection, and at most FramesPerTurn frames are served before the other
-// clients get their turn.
+// wait while OutputLimit bytes of output are unsent, a notification that
+// finds the output that full while the client has taken nothing for
+// OutputStallMs (or twice that full in any case) closes the connection, and
+// at most FramesPerTurn frames are served before the other clients get their
+// turn.
 class QVPNClientConnection : public QThread
 {
     Q_OBJECT
@@ -28,6 +30,7 @@ public:
     static const int ReceiveBufferLimit = 64 * 1024;
     static const int OutputLimit = 64 * 1024;
     static const int FramesPerTurn = 64;
+    static const int OutputStallMs = 5000;
 
     QVPNClientConnection(QObject* parent, quintptr socketDescriptor);
     ~QVPNClientConnection() override;
@@ -67,6 +70,7 @@ private:
     VarvexLogSummary m_log;
     bool m_turnScheduled = false;
     bool m_waitingForOutput = false;
+    QElapsedTimer m_lastDrain;
 };
 
 #endif // QVPNCLIENTCONNECTION_H

@@ -5,7 +5,9 @@
 // took to take the flood in, and the largest gap between the observer's
 // bandwidth frames.
 //
-//   bench_client_flood [megabytes=4]
+//   bench_client_flood [megabytes=4] [reads]
+// With "reads" the flooder reads (and throws away) its replies: the service
+// then serves it all, and the figures show how the others fare meanwhile.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -65,8 +67,9 @@ struct Flood
     qint64 elapsedMs = 0;
     QByteArray outcome;
 
-    void run(int fd, qint64 total, int deadlineMs, int stallMs)
+    void run(int fd, qint64 total, int deadlineMs, int stallMs, bool reads)
     {
+        char scratch[64 * 1024];
         const QByteArray request = VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST);
         QByteArray chunk;
         while (chunk.size() < 64 * 1024)
@@ -75,6 +78,10 @@ struct Flood
         timer.start();
         qint64 lastProgress = 0;
         while (written < total) {
+            if (reads) {
+                while (::recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
+                }
+            }
             pollfd p {fd, POLLOUT, 0};
             if (timer.elapsed() > deadlineMs) {
                 outcome = "deadline reached";
@@ -114,6 +121,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const qint64 megabytes = argc > 1 ? QByteArray(argv[1]).toLongLong() : 4;
+    const bool reads = argc > 2 && QByteArray(argv[2]) == "reads";
     const QString service = qEnvironmentVariable("VARVEX_BUILD_DIR", QCoreApplication::applicationDirPath() + "/..")
         + "/bin/varvexservice";
     if (!QFile::exists(service)) {
@@ -195,7 +203,7 @@ int main(int argc, char* argv[])
     Flood flood;
     flooding = true;
     long peakKiB = startKiB;
-    QThread* writer = QThread::create([&]() { flood.run(fd, megabytes * 1000 * 1000, 180000, 5000); });
+    QThread* writer = QThread::create([&]() { flood.run(fd, megabytes * 1000 * 1000, 180000, 8000, reads); });
     writer->start();
     while (!flood.done) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -215,7 +223,7 @@ int main(int argc, char* argv[])
     const long afterKiB = residentKiB(process.processId());
     const bool alive = process.state() == QProcess::Running;
 
-    std::printf("flood of %lld MB of code-9 requests, never read:\n", megabytes);
+    std::printf("flood of %lld MB of code-9 requests, %s:\n", megabytes, reads ? "replies read" : "never read");
     std::printf("  taken in: %.2f MB in %lld ms (%s)\n", flood.written / 1e6, flood.elapsedMs, flood.outcome.constData());
     std::printf("  service RSS: start %.1f MB, peak %.1f MB, 3 s after the flooder left %.1f MB\n", startKiB / 1024.0,
                 peakKiB / 1024.0, afterKiB / 1024.0);
