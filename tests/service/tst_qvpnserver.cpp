@@ -125,6 +125,7 @@ private slots:
     void stopEndsClientsNewestFirst();
 
     void nonReadingClientIsBoundedThenDropped();
+    void floodingClientThatReadsIsServedInFull();
     void connectionsBeyondTheCapAreClosedAtOnce();
     void acceptingSurvivesRunningOutOfDescriptors();
     void repeatedBadFramesAreSummarised();
@@ -635,6 +636,49 @@ void TestQVPNServer::nonReadingClientIsBoundedThenDropped()
     observer.clear();
     observer.send(fromHex("01040902"));
     QTRY_COMPARE(observer.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size(), 1);
+}
+
+void TestQVPNServer::floodingClientThatReadsIsServedInFull()
+{
+    const QByteArray stored = QVPNCredentialsCrypt::encodeUserPass("user", "pass");
+    writeSettings({{"LogLevel", 2}, {"Credentials", QString::fromLatin1(stored)}});
+    setupLog(LOG_WARNING, true);
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().size(), 1);
+
+    // Far more replies than the output may hold at once: the requests wait
+    // while the client catches up, and none is lost.
+    const int requests = 8000;
+    QByteArray flood;
+    for (int i = 0; i < requests; ++i)
+        flood += fromHex("01040902");
+    client.send(flood);
+    const QByteArray reply = VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REPLY, char(stored.size()) + stored);
+    QVERIFY(requests * reply.size() > 2 * QVPNClientConnection::OutputLimit);
+    QLocalSocket* served = server.findChildren<QVPNClientConnection*>().last()->socket();
+    // A client busy elsewhere for a while: it reads nothing, and its socket
+    // takes little from the system, until it gets back to it.
+    client.socket().setReadBufferSize(4096);
+    qint64 largestUnsent = 0;
+    QDeadlineTimer busy(1000);
+    while (!busy.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        largestUnsent = qMax(largestUnsent, served->bytesToWrite());
+    }
+    QDeadlineTimer deadline(30000);
+    while (client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size() < requests && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        largestUnsent = qMax(largestUnsent, served->bytesToWrite());
+    }
+    QCOMPARE(client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size(), requests);
+    QVERIFY2(largestUnsent >= QVPNClientConnection::OutputLimit, QByteArray::number(largestUnsent));
+    QVERIFY(largestUnsent <= QVPNClientConnection::OutputLimit + VARVEX_PACKET_MAX_SIZE);
+    QCOMPARE(client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).last(), reply);
+    QCOMPARE(server.clientCount(), 1);
+    QVERIFY(!m_log.contains("Client does not read"));
 }
 
 void TestQVPNServer::connectionsBeyondTheCapAreClosedAtOnce()
