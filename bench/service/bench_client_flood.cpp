@@ -82,7 +82,9 @@ struct Flood
                 while (::recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
                 }
             }
-            pollfd p {fd, POLLOUT, 0};
+            // A reading client wakes for replies too, or it and a service
+            // that waits for it to read would wait for each other.
+            pollfd p {fd, short(reads ? POLLOUT | POLLIN : POLLOUT), 0};
             if (timer.elapsed() > deadlineMs) {
                 outcome = "deadline reached";
                 break;
@@ -92,6 +94,8 @@ struct Flood
                 break;
             }
             if (::poll(&p, 1, 100) <= 0)
+                continue;
+            if (!(p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP)))
                 continue;
             if (p.revents & (POLLERR | POLLHUP)) {
                 outcome = "service closed the connection";
