@@ -19,6 +19,17 @@ bool isOpenToClient(const QLocalSocket* socket)
 {
     return socket->isOpen() && socket->state() == QLocalSocket::ConnectedState;
 }
+
+// A line break in a user name would split it into a user name and a password
+// on OpenVPN's prompts; no control character belongs in any of these texts.
+bool hasControlCharacter(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescriptor)
@@ -29,7 +40,10 @@ QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescr
     writeLog(QStringLiteral("QVPNClientConnection"), LOG_INFORMATION);
     m_socket = new QLocalSocket(this);
     const bool adopted = m_socket->setSocketDescriptor(m_socketDescriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
+    m_socket->setReadBufferSize(ReceiveBufferLimit);
+    m_lastDrain.start();
     connect(m_socket, SIGNAL(readyRead()), this, SLOT(socket_readyRead()));
+    connect(m_socket, SIGNAL(bytesWritten(qint64)), this, SLOT(socket_bytesWritten()));
     if (!adopted || !m_socket->isOpen())
         writeLog(QStringLiteral("Can't open connection to client app."), LOG_CRITICAL);
 }
@@ -59,20 +73,68 @@ void QVPNClientConnection::run()
 void QVPNClientConnection::socket_readyRead()
 {
     writeLog(ReadyReadName, LOG_INFORMATION);
-    m_buffer.append(m_socket->readAll());
+    serveFrames();
+}
+
+void QVPNClientConnection::socket_bytesWritten()
+{
+    m_lastDrain.start();
+    // Requests wait while the client is not reading; go on once it has
+    // taken a good part of what waits for it.
+    if (m_waitingForOutput && m_socket->bytesToWrite() <= OutputLimit / 2) {
+        m_waitingForOutput = false;
+        serveFrames();
+    }
+}
+
+void QVPNClientConnection::fillBuffer()
+{
+    const qint64 room = ReceiveBufferLimit - m_buffer.bufferedSize();
+    if (room > 0 && m_socket->bytesAvailable() > 0)
+        m_buffer.append(m_socket->read(room));
+}
+
+void QVPNClientConnection::scheduleTurn()
+{
+    if (m_turnScheduled)
+        return;
+    m_turnScheduled = true;
+    QMetaObject::invokeMethod(this, [this]() {
+        m_turnScheduled = false;
+        serveFrames();
+    }, Qt::QueuedConnection);
+}
+
+void QVPNClientConnection::serveFrames()
+{
+    if (m_waitingForOutput)
+        return;
+    fillBuffer();
     QByteArray frame;
-    for (;;) {
-        switch (m_buffer.next(&frame)) {
-        case VarvexFrameReader::NeedMore:
+    for (int served = 0;; ++served) {
+        if (m_socket->bytesToWrite() >= OutputLimit) {
+            m_waitingForOutput = true;
             return;
+        }
+        if (served == FramesPerTurn) {
+            scheduleTurn();
+            return;
+        }
+        const VarvexFrameReader::Result result = m_buffer.next(&frame);
+        switch (result) {
+        case VarvexFrameReader::NeedMore:
+            if (m_socket->bytesAvailable() == 0)
+                return;
+            fillBuffer();
+            break;
         case VarvexFrameReader::TooShort:
-            writeLog(QStringLiteral("%1 - Something arrived, but it's less than 4 bytes. Strange!").arg(ReadyReadName), LOG_WARNING);
+            m_log.write(QStringLiteral("%1 - Something arrived, but it's less than 4 bytes. Strange!").arg(ReadyReadName), LOG_WARNING);
             break;
         case VarvexFrameReader::BadStart:
-            writeLog(QStringLiteral("%1 - command[0] != VARVEX_PACKET_START").arg(ReadyReadName), LOG_CRITICAL);
+            m_log.write(QStringLiteral("%1 - command[0] != VARVEX_PACKET_START").arg(ReadyReadName), LOG_CRITICAL);
             break;
         case VarvexFrameReader::BadEnd:
-            writeLog(QStringLiteral("%1 - command[command.length() - 1] != VARVEX_PACKET_END").arg(ReadyReadName), LOG_CRITICAL);
+            m_log.write(QStringLiteral("%1 - command[command.length() - 1] != VARVEX_PACKET_END").arg(ReadyReadName), LOG_CRITICAL);
             break;
         case VarvexFrameReader::Frame:
             dispatch(frame);
@@ -102,7 +164,7 @@ void QVPNClientConnection::dispatch(const QByteArray& frame)
         writeLog(QStringLiteral("%1 - Update CA file not implemented yet!").arg(ReadyReadName), LOG_DEBUG);
         break;
     default:
-        writeLog(QStringLiteral("%1 - Unknown command recieved.").arg(ReadyReadName), LOG_CRITICAL);
+        m_log.write(QStringLiteral("%1 - Unknown command recieved.").arg(ReadyReadName), LOG_CRITICAL);
         break;
     }
 }
@@ -120,7 +182,13 @@ void QVPNClientConnection::connectRequest(const QByteArray& frame)
         writeLog(QStringLiteral("%1 - QVPNCredentialsCrypt::decodeUserPass check failed.").arg(ReadyReadName), LOG_DEBUG);
         return;
     }
-    emit startVPN(QString::fromUtf8(host), username, password);
+    const QString hostName = QString::fromUtf8(host.constData(), host.size());
+    if (hasControlCharacter(hostName) || hasControlCharacter(username) || hasControlCharacter(password)) {
+        writeLog(QStringLiteral("%1 - Connect request with a control character in the host, user name or password refused.")
+                     .arg(ReadyReadName), LOG_DEBUG);
+        return;
+    }
+    emit startVPN(hostName, username, password);
 }
 
 void QVPNClientConnection::credentialsRequest()
@@ -138,8 +206,8 @@ void QVPNClientConnection::credentialsRequest()
     // A frame holds at most 250 bytes of text in this reply; a longer stored
     // text cannot be sent whole, and a cut one would be useless.
     if (!VarvexFrame::fits(text.size() + 1)) {
-        writeLog(QStringLiteral("%1 - Stored credentials are too long for one frame (%2 bytes); replying with an empty field.")
-                     .arg(ReadyReadName).arg(text.size()), LOG_ERROR);
+        m_log.write(QStringLiteral("%1 - Stored credentials are too long for one frame (%2 bytes); replying with an empty field.")
+                        .arg(ReadyReadName).arg(text.size()), LOG_ERROR);
         text.clear();
     }
     QByteArray payload;
@@ -155,13 +223,32 @@ void QVPNClientConnection::send(const QByteArray& frame)
     m_socket->flush();
 }
 
+bool QVPNClientConnection::canNotify(const QString& slotName)
+{
+    if (!isOpenToClient(m_socket)) {
+        m_log.write(NotOpened.arg(slotName), LOG_CRITICAL);
+        return false;
+    }
+    // Output this full means the system's socket buffer is full as well. A
+    // client that still reads (it floods requests, say) gets its
+    // notifications; one that has stopped reading would grow the service
+    // without bound.
+    const qint64 unsent = m_socket->bytesToWrite();
+    const bool stalled = !m_lastDrain.isValid() || m_lastDrain.hasExpired(OutputStallMs);
+    if ((unsent >= OutputLimit && stalled) || unsent >= 2 * OutputLimit) {
+        writeLog(QStringLiteral("%1 - Client does not read what is sent to it (%2 bytes unsent); closing the connection.")
+                     .arg(slotName).arg(unsent), LOG_WARNING);
+        m_socket->abort();
+        return false;
+    }
+    return true;
+}
+
 void QVPNClientConnection::statusUpdate(int status)
 {
     writeLog(QStringLiteral("statusUpdate"), LOG_INFORMATION);
-    if (!isOpenToClient(m_socket)) {
-        writeLog(NotOpened.arg(QStringLiteral("statusUpdate")), LOG_CRITICAL);
+    if (!canNotify(QStringLiteral("statusUpdate")))
         return;
-    }
     QByteArray payload;
     payload.append(char(quint8(status)));
     if (status == QVarvexCommandConnected) {
@@ -184,20 +271,16 @@ void QVPNClientConnection::statusUpdate(int status)
 void QVPNClientConnection::loginFailed()
 {
     writeLog(QStringLiteral("loginFailed"), LOG_INFORMATION);
-    if (!isOpenToClient(m_socket)) {
-        writeLog(NotOpened.arg(QStringLiteral("loginFailed")), LOG_CRITICAL);
+    if (!canNotify(QStringLiteral("loginFailed")))
         return;
-    }
     send(VarvexFrame::build(VARVEX_CMD_LOGIN_FAILED));
 }
 
 void QVPNClientConnection::updateBandwidthInfo(uchar status, uint downloadBytes, uint uploadBytes)
 {
     writeLog(QStringLiteral("updateBandwidthInfo"), LOG_INFORMATION);
-    if (!isOpenToClient(m_socket)) {
-        writeLog(NotOpened.arg(QStringLiteral("updateBandwidthInfo")), LOG_CRITICAL);
+    if (!canNotify(QStringLiteral("updateBandwidthInfo")))
         return;
-    }
     QByteArray payload;
     payload.append(char(status));
     VarvexFrame::appendUInt32(payload, downloadBytes);

@@ -37,6 +37,12 @@ QVPNServer::QVPNServer(QObject* parent)
     , m_certificate(certificatePath(), this)
 {
     writeLog(QStringLiteral("QVPNServer"), LOG_INFORMATION);
+    const long descriptors = LocalAcceptGuard::raiseDescriptorLimit();
+    if (descriptors >= 0 && descriptors - DescriptorsKeptForTheService < MaxClientConnections) {
+        m_clientConnectionLimit = int(qMax(1L, descriptors - DescriptorsKeptForTheService));
+        writeLog(QStringLiteral("Only %1 file descriptors may be open: at most %2 clients at once.")
+                     .arg(descriptors).arg(m_clientConnectionLimit), LOG_WARNING);
+    }
     s_instance = this;
     setSocketOptions(QLocalServer::WorldAccessOption);
     m_command.start(QThread::InheritPriority);
@@ -151,7 +157,20 @@ bool QVPNServer::listenOrReclaim(const QString& name)
         return false;
     }
     m_socketPath = path;
+    attachAcceptGuard();
     return true;
+}
+
+void QVPNServer::attachAcceptGuard()
+{
+    const bool guarded = m_acceptGuard.attach(
+        this, [this](quintptr socketDescriptor) { incomingConnection(socketDescriptor); },
+        [this]() {
+            m_refusalLog.write(QStringLiteral("%1 - Out of file descriptors; a new connection was closed at once.")
+                                   .arg(QStringLiteral("incomingConnection")), LOG_WARNING);
+        });
+    if (!guarded)
+        writeLog(QStringLiteral("Accepting without a guard: running out of file descriptors would close the local socket."), LOG_WARNING);
 }
 
 void QVPNServer::stop()
@@ -184,6 +203,14 @@ void QVPNServer::stop()
 void QVPNServer::incomingConnection(quintptr socketDescriptor)
 {
     writeLog(QStringLiteral("incomingConnection"), LOG_INFORMATION);
+    if (m_workers.size() >= m_clientConnectionLimit) {
+        QLocalSocket refused;
+        refused.setSocketDescriptor(socketDescriptor);
+        refused.abort();
+        m_refusalLog.write(QStringLiteral("%1 - %2 clients are connected already; a new connection was closed at once.")
+                               .arg(QStringLiteral("incomingConnection")).arg(m_clientConnectionLimit), LOG_WARNING);
+        return;
+    }
     QVPNClientConnection* worker = new QVPNClientConnection(this, socketDescriptor);
 
     connect(worker->socket(), SIGNAL(disconnected()), this, SLOT(worker_disconnected()), Qt::QueuedConnection);
@@ -198,7 +225,8 @@ void QVPNServer::incomingConnection(quintptr socketDescriptor)
         writeLog(QStringLiteral("Starting m_BandwidthMonitorTimer timer."), LOG_INFORMATION);
         m_BandwidthMonitorTimer = startTimer(1000, Qt::CoarseTimer);
     }
-    worker->start(QThread::InheritPriority);
+    // The connection's thread is not started: it would only run an empty
+    // event loop, and each running thread holds descriptors of its own.
     worker->statusUpdate(m_command.status());
 
     writeLog(QStringLiteral("call updateCertificate."), LOG_INFORMATION);

@@ -5,9 +5,11 @@
 #include <QList>
 #include <QLocalServer>
 
+#include "localacceptguard.h"
 #include "qvarvexcommand.h"
 #include "qvpncertificate.h"
 #include "qvpncredentials.h"
+#include "varvexlog.h"
 
 class QVPNClientConnection;
 class QTimerEvent;
@@ -19,6 +21,19 @@ class QVPNServer : public QLocalServer
 {
     Q_OBJECT
 public:
+    // Clients served at once. Each costs one file descriptor (its socket);
+    // a connection beyond this many is closed as soon as it is accepted, so
+    // that one local user cannot run the service out of descriptors.
+    static const int MaxClientConnections = 256;
+    // Descriptors left for the service's own use (its threads' wakeup
+    // handles, OpenVPN's pipes, web requests, settings and log files) when
+    // the process may open only a few: running out of them ends the process,
+    // so under a low limit fewer clients are admitted.
+    static const int DescriptorsKeptForTheService = 64;
+
+    // The number of clients admitted at once under this process's limit.
+    int clientConnectionLimit() const { return m_clientConnectionLimit; }
+
     explicit QVPNServer(QObject* parent);
     ~QVPNServer() override;
 
@@ -52,6 +67,7 @@ private slots:
 
 private:
     bool listenOrReclaim(const QString& name);
+    void attachAcceptGuard();
 
     QVarvexCommand m_command;
     QList<QVPNClientConnection*> m_workers;
@@ -59,6 +75,9 @@ private:
     QVPNCertificate m_certificate;
     int m_BandwidthMonitorTimer = 0;
     QString m_socketPath;
+    LocalAcceptGuard m_acceptGuard;
+    int m_clientConnectionLimit = MaxClientConnections;
+    VarvexLogSummary m_refusalLog;
 
     static QVPNServer* s_instance;
 };

@@ -84,3 +84,63 @@ void writeLog(const QString& message, int level)
     file.write(line.toUtf8());
     file.close();
 }
+
+namespace {
+// Distinct lines one source can produce are few; past this many something
+// unusual is going on, and writing out what is held keeps memory bounded.
+const int SummaryMaxEntries = 32;
+
+QString summaryKey(const QString& message, int level)
+{
+    return QString::number(level) + QLatin1Char(' ') + message;
+}
+} // namespace
+
+VarvexLogSummary::VarvexLogSummary(int windowMs)
+    : m_windowMs(windowMs)
+{
+}
+
+VarvexLogSummary::~VarvexLogSummary()
+{
+    flush();
+}
+
+void VarvexLogSummary::writeSummary(const Entry& entry)
+{
+    if (entry.held > 0)
+        writeLog(QStringLiteral("%1 ... repeated %2 times").arg(entry.message).arg(entry.held), entry.level);
+}
+
+void VarvexLogSummary::write(const QString& message, int level)
+{
+    if (level < LOG_WARNING) {
+        writeLog(message, level);
+        return;
+    }
+    const QString key = summaryKey(message, level);
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) {
+        if (!it->since.hasExpired(m_windowMs)) {
+            ++it->held;
+            return;
+        }
+        writeSummary(*it);
+        m_entries.erase(it);
+    }
+    if (m_entries.size() >= SummaryMaxEntries)
+        flush();
+    Entry entry;
+    entry.message = message;
+    entry.level = level;
+    entry.since.start();
+    m_entries.insert(key, entry);
+    writeLog(message, level);
+}
+
+void VarvexLogSummary::flush()
+{
+    for (const Entry& entry : qAsConst(m_entries))
+        writeSummary(entry);
+    m_entries.clear();
+}

@@ -18,6 +18,10 @@ extern char** environ;
 
 namespace {
 
+// Well above the service's cap on client connections (256), each of which
+// holds one descriptor.
+const int UnitDescriptorLimit = 4096;
+
 QByteArray notifySocket()
 {
     static const QByteArray path = [] {
@@ -150,6 +154,10 @@ QByteArray unitText(const QString& description, const QString& programPath, cons
     // Holds the client and control sockets; systemd creates it for the
     // service's account, writable by that account alone.
     text += QStringLiteral("RuntimeDirectory=varvex\nRuntimeDirectoryMode=0755\n");
+    // Room for every client connection the service admits besides its own
+    // files, and back at once if it ever ends abnormally.
+    text += QStringLiteral("LimitNOFILE=%1\n").arg(UnitDescriptorLimit);
+    text += QStringLiteral("Restart=on-failure\nRestartSec=2\n");
     if (startAtBoot)
         text += QStringLiteral("\n[Install]\nWantedBy=multi-user.target\n");
     return text.toUtf8();

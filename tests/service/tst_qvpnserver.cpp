@@ -8,10 +8,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "localsocketpath.h"
 #include "adaptercounters.h"
 #include "qvpnclientconnection.h"
 #include "qvpncredentialscrypt.h"
@@ -67,6 +73,20 @@ const char* const ConnectingScenario =
     "out 2026-01-01 10:00:00 Initialization Sequence Completed\\r\\n\n"
     "hang\n";
 
+// A client end that the test drives by hand, without ever reading.
+int connectRaw(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 QByteArray connectRequest(const QByteArray& host, const QByteArray& credentials)
 {
     QByteArray payload;
@@ -106,6 +126,14 @@ private slots:
     void connectedWithoutAddressGivesEmptyField();
     void notificationsAfterTheClientLeftAreNotWritten();
     void stopEndsClientsNewestFirst();
+
+    void nonReadingClientIsBoundedThenDropped();
+    void floodingClientThatReadsIsServedInFull();
+    void connectionsBeyondTheCapAreClosedAtOnce();
+    void acceptingSurvivesRunningOutOfDescriptors();
+    void repeatedBadFramesAreSummarised();
+    void controlCharactersInAConnectRequestAreRefused_data();
+    void controlCharactersInAConnectRequestAreRefused();
 
     void allInterfacesSamplesAreDifferences();
     void tunnelSamplesAreTotals();
@@ -588,6 +616,259 @@ void TestQVPNServer::stopEndsClientsNewestFirst()
     QVERIFY(!m_log.contains("force worker to stop the work."));
     QTRY_COMPARE(a.socket().state(), QLocalSocket::UnconnectedState);
     QTRY_COMPARE(b.socket().state(), QLocalSocket::UnconnectedState);
+}
+
+void TestQVPNServer::nonReadingClientIsBoundedThenDropped()
+{
+    writeSettings({{"LogLevel", 2}, {"Credentials", QString::fromLatin1(QVPNCredentialsCrypt::encodeUserPass("user", "pass"))}});
+    setupLog(LOG_WARNING, true);
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient observer;
+    QVERIFY(observer.connectTo("Varvex"));
+    QTRY_COMPARE(server.clientCount(), 1);
+
+    const int flooder = connectRaw(LocalSocketPath::forName("Varvex"));
+    QVERIFY(flooder >= 0);
+    QTRY_COMPARE(server.clientCount(), 2);
+    QVPNClientConnection* connection = server.findChildren<QVPNClientConnection*>().last();
+    QLocalSocket* socket = connection->socket();
+
+    // Credentials requests as fast as the service takes them; their replies
+    // are never read.
+    QByteArray chunk;
+    while (chunk.size() < 16 * 1024)
+        chunk += fromHex("01040902");
+    qint64 sent = 0;
+    qint64 largestUnsent = 0;
+    qint64 largestUnread = 0;
+    QDeadlineTimer deadline(10000);
+    while (server.clientCount() == 2 && !deadline.hasExpired()) {
+        const ssize_t n = ::send(flooder, chunk.constData(), size_t(chunk.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (server.clientCount() == 2) {
+            largestUnsent = qMax(largestUnsent, socket->bytesToWrite());
+            largestUnread = qMax(largestUnread, socket->bytesAvailable());
+        }
+    }
+    ::close(flooder);
+
+    // The service stopped taking requests once its output for the client
+    // was full, and the next notification found it full and closed it.
+    QCOMPARE(server.clientCount(), 1);
+    QVERIFY2(sent < 4 * 1024 * 1024, QByteArray::number(sent));
+    QVERIFY2(largestUnsent <= QVPNClientConnection::OutputLimit + VARVEX_PACKET_MAX_SIZE, QByteArray::number(largestUnsent));
+    // The toolkit's read-ahead and the connection's own buffer each hold at
+    // most about the limit.
+    QVERIFY2(largestUnread <= 2 * QVPNClientConnection::ReceiveBufferLimit, QByteArray::number(largestUnread));
+    QCOMPARE(m_log.count("Warning: updateBandwidthInfo - Client does not read what is sent to it ("), 1);
+
+    // The observer was served all along and still is.
+    QTRY_VERIFY_WITH_TIMEOUT(!observer.framesWithCode(VARVEX_CMD_BANDWIDTH_UPDATE).isEmpty(), 2500);
+    observer.clear();
+    observer.send(fromHex("01040902"));
+    QTRY_COMPARE(observer.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size(), 1);
+}
+
+void TestQVPNServer::floodingClientThatReadsIsServedInFull()
+{
+    const QByteArray stored = QVPNCredentialsCrypt::encodeUserPass("user", "pass");
+    writeSettings({{"LogLevel", 2}, {"Credentials", QString::fromLatin1(stored)}});
+    setupLog(LOG_WARNING, true);
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().size(), 1);
+
+    // Far more replies than the output may hold at once: the requests wait
+    // while the client catches up, and none is lost.
+    const int requests = 8000;
+    QByteArray flood;
+    for (int i = 0; i < requests; ++i)
+        flood += fromHex("01040902");
+    client.send(flood);
+    const QByteArray reply = VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REPLY, char(stored.size()) + stored);
+    QVERIFY(requests * reply.size() > 2 * QVPNClientConnection::OutputLimit);
+    QLocalSocket* served = server.findChildren<QVPNClientConnection*>().last()->socket();
+    // A client busy elsewhere for a while: it reads nothing, and its socket
+    // takes little from the system, until it gets back to it.
+    client.socket().setReadBufferSize(4096);
+    qint64 largestUnsent = 0;
+    QDeadlineTimer busy(1000);
+    while (!busy.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        largestUnsent = qMax(largestUnsent, served->bytesToWrite());
+    }
+    QDeadlineTimer deadline(30000);
+    while (client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size() < requests && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        largestUnsent = qMax(largestUnsent, served->bytesToWrite());
+    }
+    QCOMPARE(client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size(), requests);
+    QVERIFY2(largestUnsent >= QVPNClientConnection::OutputLimit, QByteArray::number(largestUnsent));
+    QVERIFY(largestUnsent <= QVPNClientConnection::OutputLimit + VARVEX_PACKET_MAX_SIZE);
+    QCOMPARE(client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).last(), reply);
+    QCOMPARE(server.clientCount(), 1);
+    QVERIFY(!m_log.contains("Client does not read"));
+}
+
+void TestQVPNServer::connectionsBeyondTheCapAreClosedAtOnce()
+{
+    QVPNServer server(nullptr);
+    server.start();
+    std::vector<std::unique_ptr<FrameClient>> clients;
+    for (int i = 0; i < QVPNServer::MaxClientConnections; ++i) {
+        // More at once than the listen backlog holds: let the server accept.
+        clients.push_back(std::make_unique<FrameClient>());
+        clients.back()->socket().connectToServer("Varvex");
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE(server.clientCount(), QVPNServer::MaxClientConnections);
+    QTRY_COMPARE(clients.back()->frames().value(0), fromHex("01050d0302"));
+
+    m_log.mark();
+    FrameClient refused;
+    FrameClient refusedToo;
+    QVERIFY(refused.connectTo("Varvex"));
+    QVERIFY(refusedToo.connectTo("Varvex"));
+    QTRY_COMPARE(refused.socket().state(), QLocalSocket::UnconnectedState);
+    QTRY_COMPARE(refusedToo.socket().state(), QLocalSocket::UnconnectedState);
+    QCOMPARE(refused.frames(), QList<QByteArray>());
+    QCOMPARE(server.clientCount(), QVPNServer::MaxClientConnections);
+    // One line for a burst of refusals; nothing else happens for them.
+    QCOMPARE(m_log.count("Warning: incomingConnection - 256 clients are connected already; a new connection was closed at once.\r\n"), 1);
+    QCOMPARE(m_log.count("call updateCertificate."), 0);
+    QVERIFY(server.isListening());
+
+    clients.front()->socket().disconnectFromServer();
+    QTRY_COMPARE(server.clientCount(), QVPNServer::MaxClientConnections - 1);
+    FrameClient next;
+    QVERIFY(next.connectTo("Varvex"));
+    QTRY_COMPARE(next.frames().value(0), fromHex("01050d0302"));
+    QCOMPARE(server.clientCount(), QVPNServer::MaxClientConnections);
+}
+
+void TestQVPNServer::acceptingSurvivesRunningOutOfDescriptors()
+{
+    // Certificate requests of earlier tests may still reach the stand-in web
+    // API, whose accepts would take the descriptors that this test frees.
+    QTest::qWait(500);
+    QVPNServer server(nullptr);
+    server.start();
+    std::vector<int> waiting;
+    for (int i = 0; i < 5; ++i) {
+        waiting.push_back(connectRaw(LocalSocketPath::forName("Varvex")));
+        QVERIFY(waiting.back() >= 0);
+    }
+
+    // Take every descriptor the process may still open.
+    rlimit original {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    int highest = 0;
+    for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::System))
+        highest = qMax(highest, entry.toInt());
+    rlimit low = original;
+    low.rlim_cur = rlim_t(highest + 1);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    QCOMPARE(errno, EMFILE);
+
+    // Each waiting connection is closed; the server keeps listening.
+    QDeadlineTimer deadline(5000);
+    int closed = 0;
+    while (closed < int(waiting.size()) && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        closed = 0;
+        for (int fd : waiting) {
+            char byte;
+            closed += ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 ? 1 : 0;
+        }
+    }
+    const bool listening = server.isListening();
+    for (int fd : fillers)
+        ::close(fd);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    for (int fd : waiting)
+        ::close(fd);
+
+    QCOMPARE(closed, int(waiting.size()));
+    QVERIFY(listening);
+    QCOMPARE(server.clientCount(), 0);
+    QCOMPARE(m_log.count("Warning: incomingConnection - Out of file descriptors; a new connection was closed at once.\r\n"), 1);
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.frames().value(0), fromHex("01050d0302"));
+}
+
+void TestQVPNServer::repeatedBadFramesAreSummarised()
+{
+    QVPNServer server(nullptr);
+    server.start();
+    {
+        FrameClient client;
+        QVERIFY(client.connectTo("Varvex"));
+        QByteArray flood;
+        for (int i = 0; i < 1000; ++i)
+            flood += fromHex("00040102") + fromHex("01040802");
+        client.send(flood);
+        client.send(fromHex("01040902"));
+        QTRY_COMPARE(client.framesWithCode(VARVEX_CMD_CREDENTIALS_REPLY).size(), 1);
+        QCOMPARE(m_log.count("Critical: socket_readyRead - command[0] != VARVEX_PACKET_START\r\n"), 1);
+        QCOMPARE(m_log.count("Critical: socket_readyRead - Unknown command recieved.\r\n"), 1);
+        client.socket().disconnectFromServer();
+        QTRY_COMPARE(server.clientCount(), 0);
+    }
+    // The counts are written when the connection goes.
+    QTRY_VERIFY(m_log.contains("Critical: socket_readyRead - command[0] != VARVEX_PACKET_START ... repeated 999 times\r\n"));
+    QVERIFY(m_log.contains("Critical: socket_readyRead - Unknown command recieved. ... repeated 999 times\r\n"));
+
+    // Another connection's first such line is written again.
+    FrameClient other;
+    QVERIFY(other.connectTo("Varvex"));
+    other.send(fromHex("00040102"));
+    QTRY_COMPARE(m_log.count("Critical: socket_readyRead - command[0] != VARVEX_PACKET_START\r\n"), 2);
+}
+
+void TestQVPNServer::controlCharactersInAConnectRequestAreRefused_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("LF in the user name") << "vpn.example.net" << "user\nsecond" << "pass";
+    QTest::newRow("CR in the password") << "vpn.example.net" << "user" << "pa\rss";
+    QTest::newRow("tab in the password") << "vpn.example.net" << "user" << "pa\tss";
+    QTest::newRow("DEL in the user name") << "vpn.example.net" << "us\x7f" "er" << "pass";
+    QTest::newRow("C1 control in the user name") << "vpn.example.net" << QString("us") + QChar(0x85) + "er" << "pass";
+    QTest::newRow("LF in the host") << "vpn.example.net\n--up /bin/sh" << "user" << "pass";
+    QTest::newRow("NUL in the host") << QString("vpn") + QChar(0) + "x" << "user" << "pass";
+}
+
+void TestQVPNServer::controlCharactersInAConnectRequestAreRefused()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    useScenario(ConnectingScenario);
+    QVPNServer server(nullptr);
+    server.start();
+    FrameClient client;
+    QVERIFY(client.connectTo("Varvex"));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03", 1));
+
+    client.send(connectRequest(host.toUtf8(), QVPNCredentialsCrypt::encodeUserPass(username, password)));
+    QTRY_VERIFY(m_log.contains("Debug: socket_readyRead - Connect request with a control character in the host, user name or password refused.\r\n"));
+    QVERIFY(!m_log.contains("Information: startVPN"));
+
+    // The same request without it starts OpenVPN.
+    client.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("user", "pass")));
+    QTRY_COMPARE(client.statusBytes(), QByteArray("\x03\x00\x01", 3));
+    client.send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QTRY_COMPARE(server.command()->status(), int(QVarvexCommandDisconnected));
 }
 
 void TestQVPNServer::allInterfacesSamplesAreDifferences()

@@ -179,6 +179,8 @@ void TestServiceHost::installVersionUninstall()
     QVERIFY(unit.contains("\nExecStart=\"" + program.toLatin1() + "\"\n"));
     QVERIFY(!unit.contains("User="));
     QVERIFY(unit.contains("\nWantedBy=multi-user.target\n"));
+    QVERIFY(unit.contains("\nLimitNOFILE=4096\n"));
+    QVERIFY(unit.contains("\nRestart=on-failure\n"));
     QCOMPARE(m_fixture->read(QStringLiteral("systemctl.log")), QByteArray("daemon-reload\nenable varvex.service\n"));
 
     result = m_fixture->run({QStringLiteral("-version")});

@@ -191,6 +191,59 @@ private slots:
         for (const QString& line : written)
             QVERIFY(line.contains(QStringLiteral(" - Error: thread ")));
     }
+
+    void repeatedLinesOfOneSourceAreSummarised()
+    {
+        setupLog(LOG_INFORMATION, false);
+        {
+            VarvexLogSummary summary(60000);
+            for (int i = 0; i < 1000; ++i) {
+                summary.write(QStringLiteral("bad start"), LOG_CRITICAL);
+                summary.write(QStringLiteral("bad end"), LOG_CRITICAL);
+            }
+            summary.write(QStringLiteral("too short"), LOG_WARNING);
+            summary.write(QStringLiteral("too short"), LOG_ERROR);
+            summary.write(QStringLiteral("decode failed"), LOG_DEBUG);
+            summary.write(QStringLiteral("decode failed"), LOG_DEBUG);
+            summary.write(QStringLiteral("socket_readyRead"), LOG_INFORMATION);
+            summary.write(QStringLiteral("socket_readyRead"), LOG_INFORMATION);
+
+            // Alternating lines do not defeat it; the same text at another
+            // level is another line; Debug and Information pass unchanged.
+            QStringList written = lines(homeLog());
+            QCOMPARE(written.size(), 8);
+            QVERIFY(written.at(0).endsWith(QStringLiteral(" - Critical: bad start")));
+            QVERIFY(written.at(1).endsWith(QStringLiteral(" - Critical: bad end")));
+            QVERIFY(written.at(2).endsWith(QStringLiteral(" - Warning: too short")));
+            QVERIFY(written.at(3).endsWith(QStringLiteral(" - Error: too short")));
+            QCOMPARE(written.filter(QStringLiteral(" - Debug: decode failed")).size(), 2);
+            QCOMPARE(written.filter(QStringLiteral(" - Information: socket_readyRead")).size(), 2);
+        }
+        // The source going away writes what it held back, once per line.
+        const QStringList written = lines(homeLog());
+        QCOMPARE(written.size(), 10);
+        QCOMPARE(written.filter(QStringLiteral(" - Critical: bad start ... repeated 999 times")).size(), 1);
+        QCOMPARE(written.filter(QStringLiteral(" - Critical: bad end ... repeated 999 times")).size(), 1);
+        QCOMPARE(written.filter(QStringLiteral("too short ... repeated")).size(), 0);
+    }
+
+    void summaryWindowEndsWithACountAndTheLineAgain()
+    {
+        VarvexLogSummary summary(100);
+        summary.write(QStringLiteral("flood"), LOG_WARNING);
+        summary.write(QStringLiteral("flood"), LOG_WARNING);
+        summary.write(QStringLiteral("flood"), LOG_WARNING);
+        QCOMPARE(lines(homeLog()).size(), 1);
+        QTest::qWait(150);
+        summary.write(QStringLiteral("flood"), LOG_WARNING);
+        QStringList written = lines(homeLog());
+        QCOMPARE(written.size(), 3);
+        QVERIFY(written.at(1).endsWith(QStringLiteral(" - Warning: flood ... repeated 2 times")));
+        QVERIFY(written.at(2).endsWith(QStringLiteral(" - Warning: flood")));
+        summary.flush();
+        summary.flush();
+        QCOMPARE(lines(homeLog()).size(), 3);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestVarvexLog)
