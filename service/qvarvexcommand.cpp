@@ -5,22 +5,9 @@
 #include <QDir>
 #include <QTimerEvent>
 
+#include "controlcharacters.h"
 #include "openvpnprocess.h"
 #include "varvexlog.h"
-
-namespace {
-// The launcher hands the user name and password to OpenVPN one line each;
-// a line end (or any other control character) would move text from one
-// field into the other.
-bool containsControlCharacter(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
-}
-} // namespace
 
 QVarvexCommand::QVarvexCommand(QObject* parent)
     : QThread(parent)

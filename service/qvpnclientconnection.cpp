@@ -2,6 +2,7 @@
 
 #include <QLocalSocket>
 
+#include "controlcharacters.h"
 #include "clientaccess.h"
 #include "qvarvexcommand.h"
 #include "qvpncredentials.h"
@@ -20,16 +21,6 @@ bool isOpenToClient(const QLocalSocket* socket)
     return socket->isOpen() && socket->state() == QLocalSocket::ConnectedState;
 }
 
-// A line break in a user name would split it into a user name and a password
-// on OpenVPN's prompts; no control character belongs in any of these texts.
-bool hasControlCharacter(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
-}
 } // namespace
 
 QVPNClientConnection::QVPNClientConnection(QObject* parent, quintptr socketDescriptor)
@@ -183,7 +174,7 @@ void QVPNClientConnection::connectRequest(const QByteArray& frame)
         return;
     }
     const QString hostName = QString::fromUtf8(host.constData(), host.size());
-    if (hasControlCharacter(hostName) || hasControlCharacter(username) || hasControlCharacter(password)) {
+    if (containsControlCharacter(hostName) || containsControlCharacter(username) || containsControlCharacter(password)) {
         writeLog(QStringLiteral("%1 - Connect request with a control character in the host, user name or password refused.")
                      .arg(ReadyReadName), LOG_DEBUG);
         return;

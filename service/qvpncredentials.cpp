@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QUrl>
 
+#include "controlcharacters.h"
 #include "nofollowfile.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
@@ -17,17 +18,6 @@ const int kMaxFieldLength = 32;
 bool acceptableField(const QString& value)
 {
     return !value.isEmpty() && value.size() <= kMaxFieldLength;
-}
-
-// The launcher hands OpenVPN the user name and password as lines: a line
-// break, or any other control character, must never get that far.
-bool hasControlCharacter(const QString& value)
-{
-    for (const QChar ch : value) {
-        if (ch.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -79,7 +69,7 @@ void QVPNCredentials::http_finished(const WebApiAnswer& answer)
 
     const QString username = fields.value(QStringLiteral("username")).toString();
     const QString password = fields.value(QStringLiteral("password")).toString();
-    if (hasControlCharacter(username) || hasControlCharacter(password)) {
+    if (containsControlCharacter(username) || containsControlCharacter(password)) {
         writeLog(QStringLiteral("Provisioned credentials contain control characters. Nothing is stored."), LOG_ERROR);
         emit updateFinish(false);
         return;
