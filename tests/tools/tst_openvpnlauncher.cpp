@@ -145,6 +145,7 @@ private:
     QByteArray readPrompt(QProcess& process);
     QByteArray answerPrompts(QProcess& process, const QByteArray& username, const QByteArray& password);
     QJsonObject waitForReport();
+    QStringList networkHookArguments() const;
 
     QString m_launcher;
     QString m_python;
@@ -183,6 +184,12 @@ bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments,
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", openvpn.isEmpty() ? m_fake : openvpn);
+    for (const QString& name : env.keys()) {
+        if (name.startsWith("VARVEX_") && name != "VARVEX_OPENVPN")
+            env.remove(name);
+    }
+    // The record of network changes stays in the test's folder.
+    env.insert("VARVEX_RUN_DIR", m_dir->filePath("run"));
     env.insert("FAKE_REPORT", m_report);
     env.insert("FAKE_MODE", mode);
     process.setProcessEnvironment(env);
@@ -208,6 +215,15 @@ QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArra
     prompts += '|' + readPrompt(process);
     process.write(password);
     return prompts;
+}
+
+// OpenVPN applies no DNS on Linux: the launcher adds itself as its scripts
+// and passes on where the changes are recorded.
+QStringList tst_OpenVpnLauncher::networkHookArguments() const
+{
+    const QString hook = "\"" + QFileInfo(m_launcher).canonicalFilePath() + "\" --network-hook";
+    return { "--script-security", "2", "--up", hook, "--route-up", hook, "--down", hook,
+             "--setenv", "VARVEX_RUN_DIR", m_dir->filePath("run") };
 }
 
 QJsonObject tst_OpenVpnLauncher::waitForReport()
@@ -236,12 +252,13 @@ void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
 
     const QJsonObject report = waitForReport();
     const QJsonArray argv = report.value("argv").toArray();
-    QCOMPARE(argv.size(), ServiceArguments.size() + 1);
     const int auth = ServiceArguments.indexOf("--auth-user-pass");
     QStringList expected = ServiceArguments;
     const QString authPath = argv.at(auth + 1).toString();
     QVERIFY2(authPath.startsWith("/dev/fd/"), qPrintable(authPath));
     expected.insert(auth + 1, authPath);
+    expected += networkHookArguments();
+    QCOMPARE(argv.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(argv.at(i).toString(), expected.at(i));
 
@@ -267,7 +284,7 @@ void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
     QVERIFY(launcher.waitForFinished(5000));
 
     const QJsonObject report = waitForReport();
-    QCOMPARE(report.value("argv").toVariant().toStringList(), arguments);
+    QCOMPARE(report.value("argv").toVariant().toStringList(), arguments + networkHookArguments());
     QVERIFY(!report.contains("authReads"));
 }
 
