@@ -57,6 +57,25 @@ if mode == "lines":
     sys.exit(7)
 elif mode == "selfkill":
     os.kill(os.getpid(), signal.SIGKILL)
+elif mode in ("hooks", "hooks-selfkill"):
+    # As OpenVPN runs its scripts: the command split as a shell would, its
+    # own arguments after it, and only its own variables and --setenv's.
+    import shlex, subprocess
+    env = {"dev": "tun0", "trusted_ip": "192.0.2.77", "foreign_option_1": "dhcp-option DNS 10.8.0.1"}
+    for i, a in enumerate(args):
+        if a == "--setenv":
+            env[args[i + 1]] = args[i + 2]
+    def run_script(option, script_type):
+        command = shlex.split(args[args.index(option) + 1])
+        subprocess.run(command + ["tun0", "1500", "0", "10.8.0.2", "255.255.255.0", "init"],
+                       env=dict(env, script_type=script_type), check=True)
+    run_script("--up", "up")
+    run_script("--route-up", "route-up")
+    out.write("Initialization Sequence Completed\n")
+    out.flush()
+    if mode == "hooks-selfkill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    run_script("--down", "down")
 elif mode == "exit127":
     sys.exit(127)
 elif mode == "ignoreterm":
@@ -136,6 +155,8 @@ private slots:
     void forwardsTerminationSignals_data();
     void forwardsTerminationSignals();
     void openVpnEndsWhenTheLauncherIsKilled();
+    void networkChangesAreUndoneHoweverOpenVpnEnds_data();
+    void networkChangesAreUndoneHoweverOpenVpnEnds();
     void launcherAndOpenVpnEndWhenTheirStarterDies();
     void orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm();
 
@@ -152,6 +173,7 @@ private:
     QScopedPointer<QTemporaryDir> m_dir;
     QString m_fake;
     QString m_report;
+    QProcessEnvironment m_extraEnvironment;
 };
 
 void tst_OpenVpnLauncher::initTestCase()
@@ -190,6 +212,7 @@ bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments,
     }
     // The record of network changes stays in the test's folder.
     env.insert("VARVEX_RUN_DIR", m_dir->filePath("run"));
+    env.insert(m_extraEnvironment);
     env.insert("FAKE_REPORT", m_report);
     env.insert("FAKE_MODE", mode);
     process.setProcessEnvironment(env);
@@ -286,6 +309,46 @@ void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
     const QJsonObject report = waitForReport();
     QCOMPARE(report.value("argv").toVariant().toStringList(), arguments + networkHookArguments());
     QVERIFY(!report.contains("authReads"));
+}
+
+void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("exitCode");
+    // OpenVPN's own --down, or the launcher once OpenVPN was killed outright.
+    QTest::newRow("OpenVPN ends in order") << "hooks" << 0;
+    QTest::newRow("OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL;
+}
+
+void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, exitCode);
+    const QString recorder = m_dir->filePath("resolvectl");
+    QFile script(recorder);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$*\" >> '" + m_dir->filePath("calls").toUtf8() + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    m_extraEnvironment.insert("VARVEX_RESOLVECTL", recorder);
+
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, mode));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(10000));
+    m_extraEnvironment.clear();
+    QCOMPARE(launcher.exitCode(), exitCode);
+
+    QFile calls(m_dir->filePath("calls"));
+    QVERIFY(calls.open(QIODevice::ReadOnly));
+    QCOMPARE(calls.readAll(), QByteArray("dns tun0 10.8.0.1\ndomain tun0 ~.\ndefault-route tun0 yes\nrevert tun0\n"));
+    const QByteArray out = launcher.readAllStandardOutput();
+    const QByteArray expected = "DNS: systemd-resolved, tun0, 10.8.0.1\r\n"
+                                "Initialization Sequence Completed\r\n"
+                                "DNS restored: systemd-resolved, tun0\r\n";
+    QCOMPARE(out, expected);
+    QCOMPARE(launcher.readAllStandardError(), QByteArray());
+    QVERIFY(!QFile::exists(m_dir->filePath("run/network-changes")));
 }
 
 void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
