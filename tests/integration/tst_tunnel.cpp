@@ -130,7 +130,7 @@ private slots:
     void wrongPasswordFailsWithoutReconnecting();
     void passwordsNeverReachTheLog();
     void connectedTunnelCarriesDnsRoutesAndBlocksIpv6();
-    void killedLauncherLeavesNothingChanged();
+    void killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain();
     void tunnelEndsWithTheService();
     void changesOfAKilledServiceAreUndoneAtItsNextStart();
     void serverGoneLeavesNothingChanged();
@@ -273,7 +273,6 @@ RunResult tst_Tunnel::inClient(const QString& program, const QStringList& argume
 QProcessEnvironment tst_Tunnel::launcherEnvironment() const
 {
     QProcessEnvironment env = serviceEnvironment(m_dir->path(), "127.0.0.1:9");
-    env.insert("VARVEX_RUN_DIR", m_dir->filePath("run"));
     env.insert("VARVEX_DNS_METHOD", "resolv.conf");
     env.remove("VARVEX_RESOLV_CONF");
     env.remove("VARVEX_RESOLVECTL");
@@ -546,7 +545,7 @@ void tst_Tunnel::connectedTunnelCarriesDnsRoutesAndBlocksIpv6()
     QVERIFY(!inClient("getent", { "hosts", TunnelOnlyName }).output.startsWith(TunnelOnlyAddress));
 }
 
-void tst_Tunnel::killedLauncherLeavesNothingChanged()
+void tst_Tunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
@@ -562,9 +561,15 @@ void tst_Tunnel::killedLauncherLeavesNothingChanged()
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 
-    // No new attempt while the test goes on.
+    // The reconnect 10 s later is a new tunnel, and gets it all again.
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(0)));
+    const QByteArray connected = m_client->nextEvent(20000);
+    QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
     QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
 void tst_Tunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
