@@ -124,6 +124,7 @@ private slots:
     void cleanupTestCase();
 
     void launcherBringsUpTheTunnel();
+    void launcherGivesSystemdResolvedWhatTheServerPushed();
     void serviceConnects();
     void bandwidthCountsTunnelTraffic();
     void abortTakesTheTunnelDown();
@@ -373,6 +374,45 @@ void tst_Tunnel::launcherBringsUpTheTunnel()
     QVERIFY2(output.contains("DNS restored: resolv.conf, tun0\r\n"), output.constData());
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+}
+
+void tst_Tunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
+{
+    // A stand-in for resolvectl that records its calls.
+    const QString recorder = m_dir->filePath("resolvectl");
+    const QString calls = m_dir->filePath("resolvectl-calls");
+    QFile script(recorder);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$*\" >> '" + calls.toUtf8() + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    QProcessEnvironment env = launcherEnvironment();
+    env.remove("VARVEX_DNS_METHOD");
+    env.insert("VARVEX_RESOLVECTL", recorder);
+    QProcess launcher;
+    launcher.setProcessEnvironment(env);
+    launcher.setWorkingDirectory(m_serviceDir + "/bin");
+    launcher.start(m_tools.ip, QStringList { "netns", "exec", m_network->clientNamespace(),
+                                             m_serviceDir + "/bin/openvpn" } + ClientArguments);
+    QVERIFY(launcher.waitForStarted());
+    launcher.write(QByteArray(UserName) + "\r\n" + Password + "\r\n");
+    QByteArray output;
+    const bool up = QTest::qWaitFor([&] {
+        output += launcher.readAllStandardOutput();
+        return output.contains("Initialization Sequence Completed\r\n") || launcher.state() == QProcess::NotRunning;
+    }, 15000);
+    const QByteArray callsWhileUp = readFile(calls);
+    const QByteArray resolvConfWhileUp = readFile(m_network->clientResolvConf());
+    stop(launcher);
+    output += launcher.readAllStandardOutput();
+    QVERIFY2(up, output.constData());
+    QVERIFY2(output.contains(QByteArray("DNS: systemd-resolved, tun0, ") + ServerTunnelAddress + "\r\n"), output.constData());
+    QCOMPARE(callsWhileUp, QByteArray("dns tun0 ") + ServerTunnelAddress + "\ndomain tun0 ~. tunnel.test\n"
+                                                                         "default-route tun0 yes\n");
+    QCOMPARE(readFile(calls), callsWhileUp + "revert tun0\n");
+    QCOMPARE(resolvConfWhileUp, m_originalResolvConf);
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
