@@ -3,15 +3,11 @@
 #include "changerecord.h"
 #include "command.h"
 #include "pusheddns.h"
+#include "resolverfile.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -19,14 +15,6 @@ namespace {
 const char Resolved[] = "systemd-resolved";
 const char Resolvconf[] = "resolvconf";
 const char ResolvConfFile[] = "resolv.conf";
-// The resolver reads no more than three servers.
-const size_t MaxFileServers = 3;
-const size_t MaxResolvConfSize = 1024 * 1024;
-
-std::string systemError(const std::string& what)
-{
-    return what + ": " + strerror(errno);
-}
 
 bool fileExists(const std::string& path)
 {
@@ -38,191 +26,6 @@ std::string realPath(const std::string& path)
 {
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
-}
-
-bool readFile(const std::string& path, int flags, std::string* text)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
-    if (fd < 0)
-        return false;
-    char buffer[4096];
-    ssize_t n;
-    bool ok = true;
-    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || text->size() + size_t(n) > MaxResolvConfSize) {
-            ok = false;
-            break;
-        }
-        text->append(buffer, size_t(n));
-    }
-    close(fd);
-    return ok;
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
-std::string folderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Replaces the file at once through a new file renamed over it. Where it
-// cannot be renamed over (a bind mount, as `ip netns exec` makes of it) it
-// is rewritten in place instead.
-bool replaceFile(const std::string& path, const std::string& text, unsigned mode, std::string* error)
-{
-    std::string temporary = folderOf(path) + "/.resolv.conf.varvex-XXXXXX";
-    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd >= 0) {
-        const bool written = fchmod(fd, mode) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-        close(fd);
-        if (written && rename(temporary.c_str(), path.c_str()) == 0)
-            return true;
-        unlink(temporary.c_str());
-    }
-    const int inPlace = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (inPlace < 0) {
-        *error = systemError("cannot write " + path);
-        return false;
-    }
-    const bool written = writeAll(inPlace, text) && fsync(inPlace) == 0;
-    close(inPlace);
-    if (!written)
-        *error = systemError("cannot write " + path);
-    return written;
-}
-
-bool replaceWithLink(const std::string& path, const std::string& target, std::string* error)
-{
-    std::string temporary = folderOf(path) + "/.resolv.conf.varvex-link";
-    unlink(temporary.c_str());
-    if (symlink(target.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = systemError("cannot put back the link " + path);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The resolver file while the tunnel is up: its servers and domains, and
-// the original's options (timeouts, edns0), which are no one's leak.
-std::string tunnelResolvConf(const PushedDns& dns, const std::string& original)
-{
-    std::string text = "# Written by Varvex while its VPN tunnel is up; the original comes back when it ends.\n";
-    for (size_t i = 0; i < dns.servers.size() && i < MaxFileServers; ++i)
-        text += "nameserver " + dns.servers[i] + "\n";
-    if (!dns.domains.empty()) {
-        text += "search";
-        for (const std::string& domain : dns.domains)
-            text += " " + domain;
-        text += "\n";
-    }
-    std::istringstream lines(original);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, 8, "options ") == 0 || line.compare(0, 8, "options\t") == 0)
-            text += line + "\n";
-    }
-    return text;
-}
-
-bool applyToFile(const NetworkConfig& config, const PushedDns& dns, ChangeRecord& record, std::string* error)
-{
-    const std::string& path = config.resolvConf;
-    record.resolvConf = path;
-    std::string original;
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-        if (errno != ENOENT) {
-            *error = systemError(path);
-            return false;
-        }
-        record.resolvConfKind = "missing";
-    } else if (S_ISLNK(info.st_mode)) {
-        char target[PATH_MAX];
-        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        if (n <= 0) {
-            *error = systemError("cannot read the link " + path);
-            return false;
-        }
-        record.resolvConfKind = "link";
-        record.resolvConfLink.assign(target, size_t(n));
-        readFile(path, 0, &original);
-    } else if (S_ISREG(info.st_mode)) {
-        if (!readFile(path, O_NOFOLLOW, &original)) {
-            *error = systemError("cannot read " + path);
-            return false;
-        }
-        // Kept before anything is changed, so that it can always come back.
-        const std::string kept = record.keptResolvConfPath();
-        unlink(kept.c_str());
-        const int fd = open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        const bool written = fd >= 0 && writeAll(fd, original) && fsync(fd) == 0;
-        if (fd >= 0)
-            close(fd);
-        if (!written) {
-            *error = systemError("cannot keep a copy of " + path);
-            unlink(kept.c_str());
-            return false;
-        }
-        record.resolvConfKind = "file";
-        record.resolvConfMode = info.st_mode & 07777;
-    } else {
-        *error = path + " is not a file";
-        return false;
-    }
-
-    const std::string text = tunnelResolvConf(dns, original);
-    record.resolvConfWritten = textChecksum(text);
-    if (!record.save(error))
-        return false;
-    // A link or nothing at all is replaced by a plain, readable file.
-    return replaceFile(path, text, record.resolvConfKind == "file" ? record.resolvConfMode : 0644, error);
-}
-
-bool undoFile(const ChangeRecord& record, std::string* error, std::string* note)
-{
-    const std::string& path = record.resolvConf;
-    if (path.empty() || record.resolvConfKind.empty())
-        return true;
-    std::string current;
-    if (readFile(path, O_NOFOLLOW, &current) && textChecksum(current) != record.resolvConfWritten) {
-        // Another program wrote its own since: that is the newer truth.
-        *note = path + " was changed by another program while the tunnel was up and is left as it is";
-        return true;
-    }
-    if (record.resolvConfKind == "missing") {
-        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-            *error = systemError("cannot remove " + path);
-            return false;
-        }
-        return true;
-    }
-    if (record.resolvConfKind == "link")
-        return replaceWithLink(path, record.resolvConfLink, error);
-    std::string original;
-    if (!readFile(record.keptResolvConfPath(), O_NOFOLLOW, &original)) {
-        *error = systemError("cannot read the kept copy of " + path);
-        return false;
-    }
-    return replaceFile(path, original, record.resolvConfMode, error);
 }
 
 std::string resolvectlProgram(const NetworkConfig& config)
@@ -246,7 +49,7 @@ bool resolvedInCharge(const NetworkConfig& config)
     if (realPath(config.resolvConf).compare(0, 21, "/run/systemd/resolve/") == 0)
         return true;
     std::string text;
-    return readFile(config.resolvConf, 0, &text) && text.find("nameserver 127.0.0.53") != std::string::npos;
+    return ResolverFile::read(config.resolvConf, &text) && text.find("nameserver 127.0.0.53") != std::string::npos;
 }
 
 // systemd ships a resolvconf that is resolvectl under another name: that
@@ -308,10 +111,10 @@ bool apply(const NetworkConfig& config, const std::string& method, const std::st
     record.dnsMethod = method;
     record.dnsInterface = interface;
     if (method == ResolvConfFile) {
-        if (applyToFile(config, dns, record, error))
+        if (ResolverFile::apply(config.resolvConf, dns, record, error))
             return true;
         std::string ignored, note;
-        undoFile(record, &ignored, &note);
+        ResolverFile::undo(record, &ignored, &note);
         return false;
     }
     if (!record.save(error))
@@ -351,7 +154,7 @@ bool apply(const NetworkConfig& config, const std::string& method, const std::st
 bool undo(const NetworkConfig& config, const ChangeRecord& record, std::string* error, std::string* note)
 {
     if (record.dnsMethod == ResolvConfFile)
-        return undoFile(record, error, note);
+        return ResolverFile::undo(record, error, note);
     if (record.dnsMethod == Resolved) {
         // systemd-resolved forgets a link that has gone with the link.
         return run(resolvectlProgram(config), { "revert", record.dnsInterface }, std::string(), error)
