@@ -132,6 +132,7 @@ private slots:
     void passwordsNeverReachTheLog();
     void connectedTunnelCarriesDnsRoutesAndBlocksIpv6();
     void killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain();
+    void serviceUndoesWhatAKilledOpenVpnAndLauncherLeft();
     void tunnelEndsWithTheService();
     void changesOfAKilledServiceAreUndoneAtItsNextStart();
     void serverGoneLeavesNothingChanged();
@@ -612,19 +613,44 @@ void tst_Tunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
+void tst_Tunnel::serviceUndoesWhatAKilledOpenVpnAndLauncherLeft()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous tests");
+    QVERIFY(connectService());
+    const qint64 logSize = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    const QList<qint64> openvpn = clientProcesses(m_tools.openvpn);
+    const QList<qint64> launchers = clientProcesses(m_serviceDir + "/bin/openvpn");
+    QCOMPARE(openvpn.size(), 1);
+    QCOMPARE(launchers.size(), 1);
+    // Both at once (the launcher's process group is OpenVPN's too): neither
+    // OpenVPN's --down nor the launcher gets to run.
+    QCOMPARE(::getpgid(pid_t(openvpn.first())), pid_t(launchers.first()));
+    QCOMPARE(::kill(-pid_t(launchers.first()), SIGKILL), 0);
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(4)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    const QByteArray log = serviceLogSince(logSize);
+    QVERIFY2(log.contains("DNS restored: resolv.conf, tun0\r\n") && !log.contains("OpenVPN stdout: DNS restored"),
+             log.right(3000).constData());
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+}
+
 void tst_Tunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
 {
     QVERIFY2(startService(), m_service.readAll().constData());
     QVERIFY(connectService());
     QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
 
-    // Everything at once, OpenVPN first: no script runs on the way out.
-    const QList<qint64> openvpn = clientProcesses(m_tools.openvpn);
+    // Everything at once: the service held still first so that it cannot
+    // see its launcher end, then OpenVPN and the launcher as one process
+    // group. No script runs on the way out, and nothing undoes the changes.
     const QList<qint64> launchers = clientProcesses(m_serviceDir + "/bin/openvpn");
-    QCOMPARE(openvpn.size(), 1);
     QCOMPARE(launchers.size(), 1);
-    for (qint64 pid : openvpn + launchers + QList<qint64> { m_service.processId() })
-        ::kill(pid_t(pid), SIGKILL);
+    QCOMPARE(::kill(pid_t(m_service.processId()), SIGSTOP), 0);
+    QCOMPARE(::kill(-pid_t(launchers.first()), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(m_service.processId()), SIGKILL), 0);
     QVERIFY(m_service.waitForFinished(3000));
     QTRY_COMPARE_WITH_TIMEOUT(run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() }).output.trimmed(),
                               QByteArray(), 3000);
