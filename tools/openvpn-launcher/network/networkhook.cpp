@@ -4,6 +4,7 @@
 #include "dnschange.h"
 #include "ipv6block.h"
 #include "pusheddns.h"
+#include "resolverfile.h"
 #include "routes.h"
 
 namespace NetworkHook {
@@ -58,6 +59,16 @@ void undo(const NetworkConfig& config, ChangeRecord& record, const NetworkReport
         record.remove();
     else if (!record.save(&error))
         report(true, "Network changes: " + error);
+}
+
+void undoUnrecordedResolverFile(const NetworkConfig& config, const NetworkReport& report)
+{
+    bool restored = false;
+    std::string error;
+    if (!ResolverFile::undoUnrecorded(config.resolvConf, &restored, &error))
+        report(true, "DNS: cannot restore " + config.resolvConf + ": " + error);
+    else if (restored)
+        report(false, "DNS restored: resolv.conf, from the copy inside " + config.resolvConf);
 }
 
 // Loads the record of this namespace; false when there is nothing to undo
@@ -162,9 +173,12 @@ void routesUp(const NetworkConfig& config, const Lookup& environment, const Netw
 void undoLeftovers(const NetworkConfig& config, const NetworkReport& report)
 {
     ChangeRecord record(config.runDir);
-    // Nothing was ever recorded: not even the folder is made.
-    if (!record.exists())
+    // Nothing was ever recorded: not even the folder is made. A resolver
+    // file written for a tunnel before the machine went down is still put back.
+    if (!record.exists()) {
+        undoUnrecordedResolverFile(config, report);
         return;
+    }
     std::string error;
     if (!record.lock(false, &error)) {
         report(true, "Network changes: cannot undo: " + error);

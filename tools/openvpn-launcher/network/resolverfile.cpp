@@ -4,6 +4,7 @@
 #include "pusheddns.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,59 @@ namespace {
 // The resolver reads no more than three servers.
 const size_t MaxFileServers = 3;
 const size_t MaxResolvConfSize = 1024 * 1024;
+// The record lives in /run and does not survive a power cut, the changed
+// file does: it carries the original too, as a comment, when small enough.
+const size_t MaxCarriedOriginal = 16 * 1024;
+const char Header[] = "# Written by Varvex while its VPN tunnel is up; the original comes back when it ends.\n";
+const char CarriedOriginal[] = "# varvex-original ";
+
+const char Base64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64(const std::string& bytes)
+{
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned value = unsigned(static_cast<unsigned char>(bytes[i])) << 16;
+        if (i + 1 < bytes.size())
+            value |= unsigned(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size())
+            value |= unsigned(static_cast<unsigned char>(bytes[i + 2]));
+        text += Base64Digits[(value >> 18) & 63];
+        text += Base64Digits[(value >> 12) & 63];
+        text += i + 1 < bytes.size() ? Base64Digits[(value >> 6) & 63] : '=';
+        text += i + 2 < bytes.size() ? Base64Digits[value & 63] : '=';
+    }
+    return text;
+}
+
+bool fromBase64(const std::string& text, std::string* bytes)
+{
+    if (text.size() % 4 != 0)
+        return false;
+    bytes->clear();
+    for (size_t i = 0; i < text.size(); i += 4) {
+        unsigned value = 0;
+        int padding = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            const char* digit = c ? strchr(Base64Digits, c) : nullptr;
+            if (c == '=' && i + 4 == text.size() && j >= 2) {
+                ++padding;
+                value <<= 6;
+            } else if (digit && padding == 0) {
+                value = (value << 6) | unsigned(digit - Base64Digits);
+            } else {
+                return false;
+            }
+        }
+        *bytes += char((value >> 16) & 0xff);
+        if (padding < 2)
+            *bytes += char((value >> 8) & 0xff);
+        if (padding < 1)
+            *bytes += char(value & 0xff);
+    }
+    return true;
+}
 
 std::string systemError(const std::string& what)
 {
@@ -106,9 +160,9 @@ bool replaceWithLink(const std::string& path, const std::string& target, std::st
 
 // The resolver file while the tunnel is up: its servers and domains, and
 // the original's options (timeouts, edns0), which are no one's leak.
-std::string tunnelResolvConf(const PushedDns& dns, const std::string& original)
+std::string tunnelResolvConf(const PushedDns& dns, const std::string& original, const ChangeRecord& record)
 {
-    std::string text = "# Written by Varvex while its VPN tunnel is up; the original comes back when it ends.\n";
+    std::string text = Header;
     for (size_t i = 0; i < dns.servers.size() && i < MaxFileServers; ++i)
         text += "nameserver " + dns.servers[i] + "\n";
     if (!dns.domains.empty()) {
@@ -123,6 +177,14 @@ std::string tunnelResolvConf(const PushedDns& dns, const std::string& original)
         if (line.compare(0, 8, "options ") == 0 || line.compare(0, 8, "options\t") == 0)
             text += line + "\n";
     }
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", record.resolvConfMode);
+    if (record.resolvConfKind == "file" && original.size() <= MaxCarriedOriginal)
+        text += CarriedOriginal + std::string("file ") + mode + " " + base64(original) + "\n";
+    else if (record.resolvConfKind == "link" && record.resolvConfLink.find('\n') == std::string::npos)
+        text += CarriedOriginal + std::string("link ") + record.resolvConfLink + "\n";
+    else if (record.resolvConfKind == "missing")
+        text += CarriedOriginal + std::string("missing\n");
     return text;
 }
 
@@ -171,7 +233,7 @@ bool applyToFile(const std::string& path, const PushedDns& dns, ChangeRecord& re
         return false;
     }
 
-    const std::string text = tunnelResolvConf(dns, original);
+    const std::string text = tunnelResolvConf(dns, original, record);
     record.resolvConfWritten = textChecksum(text);
     if (!record.save(error))
         return false;
@@ -214,6 +276,45 @@ namespace ResolverFile {
 bool read(const std::string& path, std::string* text)
 {
     return readFile(path, 0, text);
+}
+
+bool undoUnrecorded(const std::string& path, bool* restored, std::string* error)
+{
+    *restored = false;
+    std::string current;
+    if (!readFile(path, O_NOFOLLOW, &current) || current.compare(0, strlen(Header), Header) != 0)
+        return true;
+    const size_t at = current.find(std::string("\n") + CarriedOriginal);
+    if (at == std::string::npos)
+        return true;
+    const size_t begin = at + 1 + strlen(CarriedOriginal);
+    const size_t end = current.find('\n', begin);
+    std::istringstream carried(current.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    std::string kind, value, bytes;
+    carried >> kind;
+    if (kind == "missing") {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            *error = systemError("cannot remove " + path);
+            return false;
+        }
+    } else if (kind == "link") {
+        std::getline(carried >> std::ws, value);
+        if (value.empty() || !replaceWithLink(path, value, error))
+            return false;
+    } else if (kind == "file") {
+        std::string mode;
+        carried >> mode >> value;
+        if (!fromBase64(value, &bytes)) {
+            *error = path + " holds a damaged copy of its original";
+            return false;
+        }
+        if (!replaceFile(path, bytes, unsigned(strtoul(mode.c_str(), nullptr, 8)) & 07777, error))
+            return false;
+    } else {
+        return true;
+    }
+    *restored = true;
+    return true;
 }
 
 bool apply(const std::string& path, const PushedDns& dns, ChangeRecord& record, std::string* error)

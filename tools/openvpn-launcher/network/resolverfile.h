@@ -15,6 +15,10 @@ bool read(const std::string& path, std::string* text);
 bool apply(const std::string& path, const PushedDns& dns, ChangeRecord& record, std::string* error);
 // *note is set, and the file left alone, when another program wrote it meanwhile.
 bool undo(const ChangeRecord& record, std::string* error, std::string* note);
+// Where no record is left (it lives in /run, which a power cut empties):
+// puts back the original the tunnel's file carries. *restored tells whether
+// the file was the tunnel's.
+bool undoUnrecorded(const std::string& path, bool* restored, std::string* error);
 
 } // namespace ResolverFile
 
