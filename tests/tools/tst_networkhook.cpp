@@ -46,6 +46,7 @@ private slots:
     void leftoverOfAnEarlierTunnelIsUndoneBeforeTheNext();
     void recordOfAnotherNetworkNamespaceIsLeftAlone();
     void runFolderOthersCanWriteIsRefused();
+    void serviceStartUndoesWhatAKilledServiceLeft_data();
     void serviceStartUndoesWhatAKilledServiceLeft();
 
 private:
@@ -318,9 +319,23 @@ void tst_NetworkHook::runFolderOthersCanWriteIsRefused()
     QVERIFY(!QFile::exists(path("run/network-changes")));
 }
 
+void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft_data()
+{
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QByteArray>("undo");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("systemd-resolved") << "VARVEX_RESOLVECTL" << QByteArray("revert tun0\n")
+                                      << QByteArray("DNS restored: systemd-resolved, tun0");
+    QTest::newRow("resolvconf") << "VARVEX_RESOLVCONF" << QByteArray("-d tun0.varvex\n")
+                                << QByteArray("DNS restored: resolvconf, tun0");
+}
+
 void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft()
 {
-    m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
+    QFETCH(QString, variable);
+    QFETCH(QByteArray, undo);
+    QFETCH(QByteArray, logged);
+    m_config.insert(variable, path("recorder"));
     QCOMPARE(hook("up", { "dhcp-option DNS 10.8.0.1" }).exitCode, 0);
     QVERIFY(QFile::exists(path("run/network-changes")));
 
@@ -341,12 +356,12 @@ void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft()
     service.setProcessChannelMode(QProcess::ForwardedChannels);
     service.start(path("service/varvexservice"), { "-e" });
     QVERIFY(service.waitForStarted());
-    const bool undone = QTest::qWaitFor([this] { return calls().endsWith("revert tun0\n"); }, 10000);
+    const bool undone = QTest::qWaitFor([&] { return calls().endsWith(undo); }, 10000);
     service.terminate();
     QVERIFY(service.waitForFinished(10000));
     QVERIFY2(undone, calls().constData());
     QVERIFY(!QFile::exists(path("run/network-changes")));
-    QVERIFY(readAll(path("service/varvexservice.log")).contains("DNS restored: systemd-resolved, tun0"));
+    QVERIFY(readAll(path("service/varvexservice.log")).contains(logged));
 }
 
 QTEST_GUILESS_MAIN(tst_NetworkHook)

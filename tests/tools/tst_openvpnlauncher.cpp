@@ -315,22 +315,36 @@ void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
 {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("calls");
+    const QByteArray resolved = "dns tun0 10.8.0.1\ndomain tun0 ~.\ndefault-route tun0 yes\nrevert tun0\n";
+    const QByteArray resolvconf = "-a tun0.varvex\n-d tun0.varvex\n";
     // OpenVPN's own --down, or the launcher once OpenVPN was killed outright.
-    QTest::newRow("OpenVPN ends in order") << "hooks" << 0;
-    QTest::newRow("OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL;
+    QTest::newRow("resolved, OpenVPN ends in order") << "hooks" << 0 << "VARVEX_RESOLVECTL"
+                                                      << QByteArray("systemd-resolved") << resolved;
+    QTest::newRow("resolved, OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL << "VARVEX_RESOLVECTL"
+                                               << QByteArray("systemd-resolved") << resolved;
+    QTest::newRow("resolvconf, OpenVPN ends in order") << "hooks" << 0 << "VARVEX_RESOLVCONF"
+                                                        << QByteArray("resolvconf") << resolvconf;
+    QTest::newRow("resolvconf, OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL << "VARVEX_RESOLVCONF"
+                                                 << QByteArray("resolvconf") << resolvconf;
 }
 
 void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
 {
     QFETCH(QString, mode);
     QFETCH(int, exitCode);
-    const QString recorder = m_dir->filePath("resolvectl");
+    QFETCH(QString, variable);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, calls);
+    const QString recorder = m_dir->filePath("recorder");
     QFile script(recorder);
     QVERIFY(script.open(QIODevice::WriteOnly));
     script.write("#!/bin/sh\necho \"$*\" >> '" + m_dir->filePath("calls").toUtf8() + "'\n");
     script.close();
     QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    m_extraEnvironment.insert("VARVEX_RESOLVECTL", recorder);
+    m_extraEnvironment.insert(variable, recorder);
 
     QProcess launcher;
     QVERIFY(start(launcher, ServiceArguments, mode));
@@ -339,13 +353,13 @@ void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
     m_extraEnvironment.clear();
     QCOMPARE(launcher.exitCode(), exitCode);
 
-    QFile calls(m_dir->filePath("calls"));
-    QVERIFY(calls.open(QIODevice::ReadOnly));
-    QCOMPARE(calls.readAll(), QByteArray("dns tun0 10.8.0.1\ndomain tun0 ~.\ndefault-route tun0 yes\nrevert tun0\n"));
+    QFile recorded(m_dir->filePath("calls"));
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QCOMPARE(recorded.readAll(), calls);
     const QByteArray out = launcher.readAllStandardOutput();
-    const QByteArray expected = "DNS: systemd-resolved, tun0, 10.8.0.1\r\n"
+    const QByteArray expected = "DNS: " + method + ", tun0, 10.8.0.1\r\n"
                                 "Initialization Sequence Completed\r\n"
-                                "DNS restored: systemd-resolved, tun0\r\n";
+                                "DNS restored: " + method + ", tun0\r\n";
     QCOMPARE(out, expected);
     QCOMPARE(launcher.readAllStandardError(), QByteArray());
     QVERIFY(!QFile::exists(m_dir->filePath("run/network-changes")));
