@@ -18,6 +18,9 @@
 #   VARVEX_DEVSTACK_LINK    first three octets of the veth /30 (10.213.9):
 #                           .1 is the server, .2 this machine
 #   VARVEX_DEVSTACK_TUNNEL  tunnel network /24       (10.8.213.0)
+#   VARVEX_DEVSTACK_PUSH_DNS  1: a DNS server (dnsmasq) at the tunnel's .1,
+#                           pushed to the clients, knowing the name
+#                           devsrv.varvex.test and no other (0)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +29,9 @@ ns=${VARVEX_DEVSTACK_NS:-varvex-devsrv}
 veth=${VARVEX_DEVSTACK_VETH:-vvxdev}
 link=${VARVEX_DEVSTACK_LINK:-10.213.9}
 tunnel=${VARVEX_DEVSTACK_TUNNEL:-10.8.213.0}
+tunnel_server=${tunnel%.*}.1
+push_dns=${VARVEX_DEVSTACK_PUSH_DNS:-0}
+dns_name=devsrv.varvex.test
 server_address=$link.1
 local_address=$link.2
 openvpn=${VARVEX_OPENVPN:-/usr/sbin/openvpn}
@@ -118,7 +124,9 @@ PY
 SCRIPT
     chmod 700 "$state/verify-login.sh"
 
-    vpn_server_config "$server_address" "$tunnel" "$state/pki" "$state/verify-login.sh" "$state" \
+    local dns=
+    [ "$push_dns" != 1 ] || dns=$tunnel_server
+    vpn_server_config "$server_address" "$tunnel" "$state/pki" "$state/verify-login.sh" "$state" $dns \
         > "$state/server.conf"
 }
 
@@ -149,8 +157,18 @@ start_server() {
     return 1
 }
 
+# Answers on the tunnel address only, so only a connected client reaches it.
+start_dns() {
+    ip netns exec "$ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --bind-interfaces \
+        --listen-address="$tunnel_server" --host-record="$dns_name,$tunnel_server" \
+        --pid-file="$state/dnsmasq.pid" --user=root --log-facility="$state/dnsmasq.log"
+}
+
 up() {
     [ -e /dev/net/tun ] || die "/dev/net/tun is missing"
+    if [ "$push_dns" = 1 ]; then
+        command -v dnsmasq >/dev/null || die "dnsmasq is not installed (apt-get install dnsmasq-base)"
+    fi
     [ -x "$openvpn" ] || die "$openvpn is not installed (apt-get install openvpn)"
     for tool in ip openssl python3; do
         command -v "$tool" >/dev/null || die "$tool is not installed"
@@ -164,7 +182,11 @@ up() {
     write_server_config
     make_network || { down; die "could not build the network namespace $ns"; }
     start_server || { down; die "the OpenVPN server did not start (log above)"; }
-    echo "OpenVPN test server on $server_address:443/udp, ${tunnel%.*}.1 inside the tunnel (namespace $ns, log $state/server.log)"
+    echo "OpenVPN test server on $server_address:443/udp, $tunnel_server inside the tunnel (namespace $ns, log $state/server.log)"
+    if [ "$push_dns" = 1 ]; then
+        start_dns || { down; die "dnsmasq did not start"; }
+        echo "It pushes its DNS server $tunnel_server, which knows $dns_name only"
+    fi
 }
 
 status() {

@@ -43,6 +43,8 @@ trap 'exit 130' INT TERM HUP
 # creates it); both programs must agree on it.
 export VARVEX_SOCKET_DIR=${VARVEX_SOCKET_DIR:-/run/varvex}
 
+# The test server pushes a DNS server of its own, as a provider's does.
+export VARVEX_DEVSTACK_PUSH_DNS=${VARVEX_DEVSTACK_PUSH_DNS:-1}
 scripts/dev-vpn-server.sh up
 
 api_log=$VARVEX_DEVSTACK_DIR/webapi.log

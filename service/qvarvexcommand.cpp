@@ -6,6 +6,7 @@
 #include <QTimerEvent>
 
 #include "controlcharacters.h"
+#include "networkrestore.h"
 #include "openvpnprocess.h"
 #include "varvexlog.h"
 
@@ -19,6 +20,10 @@ QVarvexCommand::QVarvexCommand(QObject* parent)
     connect(m_process, SIGNAL(errorOccurred(QProcess::ProcessError)), this, SLOT(process_error(QProcess::ProcessError)));
     connect(m_process, SIGNAL(readyReadStandardOutput()), this, SLOT(process_readyReadOutput()));
     connect(m_process, SIGNAL(readyReadStandardError()), this, SLOT(process_readyReadError()));
+    // An OpenVPN killed outright runs no script on its way out: what it
+    // changed in the network set-up is undone here.
+    connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [] { NetworkRestore::undoLeftovers(); });
 }
 
 QVarvexCommand::~QVarvexCommand()

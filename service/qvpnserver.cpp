@@ -12,6 +12,7 @@
 #include "localsocketpath.h"
 #include "qvpnclientconnection.h"
 #include "qvpnsettings.h"
+#include "networkrestore.h"
 #include "varvexlog.h"
 
 QVPNServer* QVPNServer::s_instance = nullptr;
@@ -129,6 +130,9 @@ void QVPNServer::start()
     }
 
     setupLog(logThresholdForLevel(logLevel), true);
+
+    // A tunnel of a service that was killed may have left DNS changed.
+    NetworkRestore::undoLeftovers();
 
     QString token;
     if (installerToken(installerName, &token)) {

@@ -22,10 +22,20 @@ vpn_make_certificates() {
     } > "$1/openssl.log" 2>&1 || { cat "$1/openssl.log" >&2; return 1; }
 }
 
-# vpn_server_config <server address> <tunnel network /24> <certificate dir> <login check> <temporary dir>
+# vpn_server_config <server address> <tunnel network /24> <certificate dir> <login check> <temporary dir> [<DNS server> [redirect]]
 # The server's configuration, on standard output. The login check gets a
 # file with the user name and the password and succeeds when they match.
+# With a DNS server the clients are told to use it (and to search the
+# domain "tunnel.test"); with "redirect" also to send all IPv4 through the
+# tunnel.
 vpn_server_config() {
+    if [ -n "${6:-}" ]; then
+        echo "push \"dhcp-option DNS $6\""
+        echo "push \"dhcp-option DOMAIN tunnel.test\""
+    fi
+    if [ "${7:-}" = redirect ]; then
+        echo "push \"redirect-gateway def1\""
+    fi
     cat <<CONF
 dev tun
 proto udp

@@ -1,6 +1,9 @@
 // The service with the real OpenVPN launcher against a real OpenVPN server,
-// in network namespaces built for the run. Needs root, /dev/net/tun and
-// OpenVPN; skips without them.
+// in network namespaces built for the run. Needs root, /dev/net/tun,
+// OpenVPN, dnsmasq and nft; skips without them. The server pushes its DNS
+// server (dnsmasq, inside the tunnel, knowing a name nobody else knows) and
+// redirect-gateway def1; the client namespace has a resolver file of its
+// own, which the service's launcher changes while the tunnel is up.
 
 #include <QDateTime>
 #include <QDir>
@@ -9,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 #include "tunneltestsupport.h"
@@ -21,6 +25,14 @@ namespace {
 const char ServerLinkAddress[] = "10.213.1.1";
 const char ServerTunnelAddress[] = "10.213.8.1";
 const char UserName[] = "tunnel-user";
+// Known only to the DNS server inside the tunnel.
+const char TunnelOnlyName[] = "vpn-only.tunnel.test";
+const char TunnelOnlyAddress[] = "10.213.8.77";
+// Outside both namespaces: only routes are asked about them, or packets
+// are refused before they leave.
+const char OutsideAddress[] = "198.51.100.1";
+const char OutsideAddress6[] = "2001:db8::1";
+const char Ipv6BlockTable[] = "varvex_ipv6_block";
 const char Password[] = "tunnel-pass";
 
 // The arguments the service gives OpenVPN, with the test server as host.
@@ -49,6 +61,21 @@ for i in range(int(sys.argv[2])):
 print(answered)
 )PY";
 
+// Sends one IPv6 datagram to each address given and prints, for each,
+// "sent" or "refused" (the packet filter's answer) or the error number.
+const char Ipv6Sender[] = R"PY(
+import socket, sys
+results = []
+for address in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    try:
+        s.sendto(b"x", (address, 9))
+        results.append("sent")
+    except OSError as e:
+        results.append("refused" if e.errno == 1 else "error%d" % e.errno)
+print(" ".join(results))
+)PY";
+
 // The two namespaces with their veth pair and the server's files. Removing
 // them also ends whatever still runs inside, so a failed run leaves nothing.
 class TunnelNetwork
@@ -75,6 +102,9 @@ public:
 
     QString serverNamespace() const { return m_tag + "-srv"; }
     QString clientNamespace() const { return m_tag + "-cli"; }
+    QString clientLink() const { return m_tag + "c"; }
+    // The client's own /etc/resolv.conf, as `ip netns exec` mounts it.
+    QString clientResolvConf() const { return "/etc/netns/" + clientNamespace() + "/resolv.conf"; }
 
 private:
     QString m_fixture;
@@ -94,19 +124,35 @@ private slots:
     void cleanupTestCase();
 
     void launcherBringsUpTheTunnel();
+    void launcherGivesSystemdResolvedWhatTheServerPushed();
     void serviceConnects();
     void bandwidthCountsTunnelTraffic();
     void abortTakesTheTunnelDown();
     void wrongPasswordFailsWithoutReconnecting();
     void passwordsNeverReachTheLog();
+    void connectedTunnelCarriesDnsRoutesAndBlocksIpv6();
+    void killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain();
+    void serviceUndoesWhatAKilledOpenVpnAndLauncherLeft();
     void tunnelEndsWithTheService();
+    void changesOfAKilledServiceAreUndoneAtItsNextStart();
+    void serverGoneLeavesNothingChanged();
 
 private:
     bool tunnelDeviceExists();
     RunResult inClient(const QString& program, const QStringList& arguments);
+    QProcessEnvironment launcherEnvironment() const;
     bool startService();
     void sendConnect(const QString& password);
+    bool connectService();
     void dumpLogs();
+    QString whatIsNotAsConnected();
+    QString whatIsNotRestored();
+    QList<qint64> clientProcesses(const QString& program);
+    QByteArray serviceLogSince(qint64 offset);
+
+    QString m_dnsmasq;
+    QProcess m_dns;
+    QByteArray m_originalResolvConf;
 
     TunnelTools m_tools;
     QScopedPointer<QTemporaryDir> m_dir;
@@ -125,6 +171,9 @@ void tst_Tunnel::initTestCase()
     const QString missing = missingTunnelPrerequisite("The tunnel test", &m_tools);
     if (!missing.isEmpty())
         QSKIP(qPrintable(missing));
+    m_dnsmasq = findProgram("dnsmasq");
+    if (m_dnsmasq.isEmpty() || findProgram("nft").isEmpty())
+        QSKIP("The tunnel test needs dnsmasq and nft (scripts/install-deps.sh installs them).");
 
     const QString build = qEnvironmentVariable("VARVEX_BUILD_DIR");
     const QString source = qEnvironmentVariable("VARVEX_SOURCE_DIR");
@@ -139,6 +188,10 @@ void tst_Tunnel::initTestCase()
     m_network.reset(new TunnelNetwork(source + "/tests/integration/tunnel-fixture.sh"));
     const RunResult up = m_network->up(root.filePath("server"));
     QVERIFY2(up.exitCode == 0, up.errors.constData());
+    // Without its own resolver file the client would share this machine's.
+    m_originalResolvConf = readFile(m_network->clientResolvConf());
+    QVERIFY(!m_originalResolvConf.isEmpty());
+    QVERIFY(root.mkpath("run"));
 
     // The service runs from a folder of its own with the launcher and CA beside it.
     m_serviceDir = root.filePath("service");
@@ -164,6 +217,18 @@ void tst_Tunnel::initTestCase()
     m_echo.start(m_tools.ip, QStringList { "netns", "exec", m_network->serverNamespace(), m_tools.setpriv }
                  + bound + QStringList { m_tools.python, "-c", EchoServerScript });
     QVERIFY(m_echo.waitForStarted());
+
+    // Answers on the server's tunnel address only: reachable through the tunnel alone.
+    m_dns.setProcessChannelMode(QProcess::MergedChannels);
+    m_dns.start(m_tools.ip, QStringList { "netns", "exec", m_network->serverNamespace(), m_tools.setpriv }
+                + bound + QStringList { m_dnsmasq, "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+                                        "--no-hosts", "--bind-interfaces", "--pid-file=", "--user=root",
+                                        QStringLiteral("--listen-address=%1").arg(ServerTunnelAddress),
+                                        QStringLiteral("--host-record=%1,%2").arg(TunnelOnlyName, TunnelOnlyAddress),
+                                        "--log-facility=-" });
+    QVERIFY(m_dns.waitForStarted());
+    QVERIFY2(!QTest::qWaitFor([this] { return m_dns.state() == QProcess::NotRunning; }, 500),
+             m_dns.readAll().constData());
 }
 
 void tst_Tunnel::cleanup()
@@ -178,6 +243,7 @@ void tst_Tunnel::cleanupTestCase()
         dumpLogs();
     m_client.reset();
     stop(m_service);
+    stop(m_dns);
     stop(m_echo);
     stop(m_server);
     if (m_network)
@@ -191,6 +257,7 @@ void tst_Tunnel::dumpLogs()
     if (QFile::exists(log))
         qWarning("varvexservice.log (end):\n%s", tail(readFile(log)).constData());
     qWarning("server output (end):\n%s", tail(m_server.readAll()).constData());
+    qWarning("dnsmasq output (end):\n%s", tail(m_dns.readAll()).constData());
 }
 
 bool tst_Tunnel::tunnelDeviceExists()
@@ -203,10 +270,86 @@ RunResult tst_Tunnel::inClient(const QString& program, const QStringList& argume
     return run(m_tools.ip, QStringList { "netns", "exec", m_network->clientNamespace(), program } + arguments);
 }
 
+// The record of network changes stays in the test's folder, and the
+// resolver file is changed itself, whatever this machine runs.
+QProcessEnvironment tst_Tunnel::launcherEnvironment() const
+{
+    QProcessEnvironment env = serviceEnvironment(m_dir->path(), "127.0.0.1:9");
+    env.insert("VARVEX_DNS_METHOD", "resolv.conf");
+    env.remove("VARVEX_RESOLV_CONF");
+    env.remove("VARVEX_RESOLVECTL");
+    env.remove("VARVEX_RESOLVCONF");
+    return env;
+}
+
+// Empty when the tunnel's DNS, routes and IPv6 block are all in place,
+// otherwise what is not.
+QString tst_Tunnel::whatIsNotAsConnected()
+{
+    const QByteArray resolvConf = readFile(m_network->clientResolvConf());
+    if (!resolvConf.contains(QByteArray("nameserver ") + ServerTunnelAddress + "\n"))
+        return "the resolver file does not name the tunnel's server:\n" + QString::fromUtf8(resolvConf);
+    const RunResult lookup = inClient("getent", { "hosts", TunnelOnlyName });
+    if (!lookup.output.startsWith(TunnelOnlyAddress))
+        return QStringLiteral("%1 does not resolve through the tunnel: %2").arg(TunnelOnlyName,
+                                                                               QString::fromUtf8(lookup.output));
+    const RunResult route = inClient(m_tools.ip, { "route", "get", OutsideAddress });
+    if (!route.output.contains(" dev tun0 "))
+        return "an outside address is not routed through the tunnel: " + QString::fromUtf8(route.output);
+    const RunResult sent = inClient(m_tools.python, { "-c", Ipv6Sender, OutsideAddress6, "::1",
+                                                      "fe80::1%" + m_network->clientLink() });
+    if (sent.output.trimmed() != "refused sent sent")
+        return "IPv6 outside / loopback / link-local: " + QString::fromUtf8(sent.output + sent.errors);
+    return QString();
+}
+
+// Empty when nothing of the tunnel is left: the resolver file byte for
+// byte, no route through or beside it, no IPv6 block, no record.
+QString tst_Tunnel::whatIsNotRestored()
+{
+    const QByteArray resolvConf = readFile(m_network->clientResolvConf());
+    if (resolvConf != m_originalResolvConf)
+        return "the resolver file is not the original:\n" + QString::fromUtf8(resolvConf);
+    const RunResult route = inClient(m_tools.ip, { "route", "get", OutsideAddress });
+    if (route.output.contains(" dev tun"))
+        return "an outside address is still routed through a tunnel: " + QString::fromUtf8(route.output);
+    const RunResult hostRoute = inClient(m_tools.ip, { "route", "show", "exact", QString(ServerLinkAddress) + "/32" });
+    if (!hostRoute.output.trimmed().isEmpty())
+        return "the host route to the server is left: " + QString::fromUtf8(hostRoute.output);
+    if (inClient("nft", { "list", "table", "ip6", Ipv6BlockTable }).exitCode == 0)
+        return "the IPv6 block is left";
+    const RunResult sent = inClient(m_tools.python, { "-c", Ipv6Sender, OutsideAddress6 });
+    if (sent.output.trimmed() != "sent")
+        return "IPv6 to an outside address: " + QString::fromUtf8(sent.output + sent.errors);
+    if (QFile::exists(m_dir->filePath("run/network-changes")))
+        return "the record of changes is left: " + QString::fromUtf8(readFile(m_dir->filePath("run/network-changes")));
+    return QString();
+}
+
+// The processes in the client namespace whose program is the one given.
+QList<qint64> tst_Tunnel::clientProcesses(const QString& program)
+{
+    QList<qint64> pids;
+    const RunResult listed = run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() });
+    for (const QByteArray& pid : listed.output.split('\n')) {
+        const QByteArray commandLine = readFile("/proc/" + QString::fromLatin1(pid.trimmed()) + "/cmdline");
+        if (!pid.trimmed().isEmpty() && commandLine.split('\0').value(0) == program.toUtf8())
+            pids.append(pid.trimmed().toLongLong());
+    }
+    return pids;
+}
+
+QByteArray tst_Tunnel::serviceLogSince(qint64 offset)
+{
+    return readFile(m_serviceDir + "/varvexservice.log").mid(int(offset));
+}
+
 void tst_Tunnel::launcherBringsUpTheTunnel()
 {
     // OpenVPN through the launcher alone, as the service will start it.
+    QVERIFY2(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()));
     QProcess launcher;
+    launcher.setProcessEnvironment(launcherEnvironment());
     launcher.setWorkingDirectory(m_serviceDir + "/bin");
     launcher.start(m_tools.ip, QStringList { "netns", "exec", m_network->clientNamespace(),
                                        m_serviceDir + "/bin/openvpn" } + ClientArguments);
@@ -220,14 +363,58 @@ void tst_Tunnel::launcherBringsUpTheTunnel()
             || launcher.state() == QProcess::NotRunning;
     }, 15000);
     const bool deviceSeen = up && tunnelDeviceExists();
+    const QString notConnected = whatIsNotAsConnected();
     stop(launcher);
     output += launcher.readAllStandardOutput();
     QVERIFY2(up && output.contains("Initialization Sequence Completed\r\n"), output.constData());
     QVERIFY(output.contains("] Peer Connection Initiated with "));
     QVERIFY(!output.contains(Password));
     QVERIFY(deviceSeen);
+    QVERIFY2(notConnected.isEmpty(), qPrintable(notConnected));
+    QVERIFY2(output.contains(QByteArray("DNS: resolv.conf, tun0, ") + ServerTunnelAddress + "\r\n"), output.constData());
+    QVERIFY2(output.contains("DNS restored: resolv.conf, tun0\r\n"), output.constData());
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+}
+
+void tst_Tunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
+{
+    // A stand-in for resolvectl that records its calls.
+    const QString recorder = m_dir->filePath("resolvectl");
+    const QString calls = m_dir->filePath("resolvectl-calls");
+    QFile script(recorder);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$*\" >> '" + calls.toUtf8() + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    QProcessEnvironment env = launcherEnvironment();
+    env.remove("VARVEX_DNS_METHOD");
+    env.insert("VARVEX_RESOLVECTL", recorder);
+    QProcess launcher;
+    launcher.setProcessEnvironment(env);
+    launcher.setWorkingDirectory(m_serviceDir + "/bin");
+    launcher.start(m_tools.ip, QStringList { "netns", "exec", m_network->clientNamespace(),
+                                             m_serviceDir + "/bin/openvpn" } + ClientArguments);
+    QVERIFY(launcher.waitForStarted());
+    launcher.write(QByteArray(UserName) + "\r\n" + Password + "\r\n");
+    QByteArray output;
+    const bool up = QTest::qWaitFor([&] {
+        output += launcher.readAllStandardOutput();
+        return output.contains("Initialization Sequence Completed\r\n") || launcher.state() == QProcess::NotRunning;
+    }, 15000);
+    const QByteArray callsWhileUp = readFile(calls);
+    const QByteArray resolvConfWhileUp = readFile(m_network->clientResolvConf());
+    stop(launcher);
+    output += launcher.readAllStandardOutput();
+    QVERIFY2(up, output.constData());
+    QVERIFY2(output.contains(QByteArray("DNS: systemd-resolved, tun0, ") + ServerTunnelAddress + "\r\n"), output.constData());
+    QCOMPARE(callsWhileUp, QByteArray("dns tun0 ") + ServerTunnelAddress + "\ndomain tun0 ~. tunnel.test\n"
+                                                                         "default-route tun0 yes\n");
+    QCOMPARE(readFile(calls), callsWhileUp + "revert tun0\n");
+    QCOMPARE(resolvConfWhileUp, m_originalResolvConf);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
 bool tst_Tunnel::startService()
@@ -237,7 +424,7 @@ bool tst_Tunnel::startService()
     if (!writeServiceSettings(m_dir->filePath("service.conf"), "[General]\nLogLevel=4\n"))
         return false;
     // Nothing listens there: the certificate check fails and leaves ca.crt alone.
-    m_service.setProcessEnvironment(serviceEnvironment(m_dir->path(), "127.0.0.1:9"));
+    m_service.setProcessEnvironment(launcherEnvironment());
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
     m_service.start(m_tools.ip, { "netns", "exec", m_network->clientNamespace(), m_tools.setpriv, "--pdeathsig",
@@ -253,6 +440,21 @@ bool tst_Tunnel::startService()
 void tst_Tunnel::sendConnect(const QString& password)
 {
     m_client->send(connectRequest(ServerLinkAddress, UserName, password));
+}
+
+// Connects the running service and waits until the tunnel is up.
+bool tst_Tunnel::connectService()
+{
+    m_client->takeEvents();
+    sendConnect(Password);
+    // A service just started first tells its status: disconnected.
+    QByteArray frame;
+    do {
+        frame = m_client->nextEvent(5000);
+    } while (frame == statusFrame(3));
+    if (frame != statusFrame(0))
+        return false;
+    return isConnectedStatus(m_client->nextEvent(20000)) && tunnelDeviceExists();
 }
 
 void tst_Tunnel::serviceConnects()
@@ -309,6 +511,7 @@ void tst_Tunnel::abortTakesTheTunnelDown()
     QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
     QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     // Only the service itself is left in its namespace: no OpenVPN, no launcher.
     QTRY_COMPARE_WITH_TIMEOUT(run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() }).output.trimmed(),
                               QByteArray::number(m_service.processId()), 3000);
@@ -328,6 +531,7 @@ void tst_Tunnel::wrongPasswordFailsWithoutReconnecting()
     const QList<QByteArray> later = m_client->takeEvents();
     QVERIFY2(later.isEmpty(), hex(later.value(0)).constData());
     QVERIFY(!tunnelDeviceExists());
+    QVERIFY2(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()));
     QCOMPARE(m_client->malformed(), 0);
 }
 
@@ -352,12 +556,130 @@ void tst_Tunnel::tunnelEndsWithTheService()
     QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
     QVERIFY(tunnelDeviceExists());
 
-    // However the service ends, no tunnel stays up without it.
+    // However the service ends, no tunnel stays up without it, and OpenVPN
+    // takes its changes back on its way out.
     m_service.kill();
     QVERIFY(m_service.waitForFinished(3000));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
     QTRY_COMPARE_WITH_TIMEOUT(run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() }).output.trimmed(),
                               QByteArray(), 3000);
+    QVERIFY2(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()));
+}
+
+void tst_Tunnel::connectedTunnelCarriesDnsRoutesAndBlocksIpv6()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous tests");
+    const qint64 logSize = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    QVERIFY(connectService());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
+    QVERIFY2(serviceLogSince(logSize).contains(QByteArray("OpenVPN stdout: DNS: resolv.conf, tun0, ")
+                                               + ServerTunnelAddress + "\r\n"),
+             serviceLogSince(logSize).right(3000).constData());
+
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    QVERIFY(serviceLogSince(logSize).contains("OpenVPN stdout: DNS restored: resolv.conf, tun0\r\n"));
+    // Once restored, the name is unknown again.
+    QVERIFY(!inClient("getent", { "hosts", TunnelOnlyName }).output.startsWith(TunnelOnlyAddress));
+}
+
+void tst_Tunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous tests");
+    QVERIFY(connectService());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
+
+    const QList<qint64> launchers = clientProcesses(m_serviceDir + "/bin/openvpn");
+    QCOMPARE(launchers.size(), 1);
+    QCOMPARE(::kill(pid_t(launchers.first()), SIGKILL), 0);
+    // A crash is reported first (status 3), then the end starts the reconnect wait.
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(4)));
+    QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+
+    // The reconnect 10 s later is a new tunnel, and gets it all again.
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(0)));
+    const QByteArray connected = m_client->nextEvent(20000);
+    QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+}
+
+void tst_Tunnel::serviceUndoesWhatAKilledOpenVpnAndLauncherLeft()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous tests");
+    QVERIFY(connectService());
+    const qint64 logSize = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    const QList<qint64> openvpn = clientProcesses(m_tools.openvpn);
+    const QList<qint64> launchers = clientProcesses(m_serviceDir + "/bin/openvpn");
+    QCOMPARE(openvpn.size(), 1);
+    QCOMPARE(launchers.size(), 1);
+    // Both at once (the launcher's process group is OpenVPN's too): neither
+    // OpenVPN's --down nor the launcher gets to run.
+    QCOMPARE(::getpgid(pid_t(openvpn.first())), pid_t(launchers.first()));
+    QCOMPARE(::kill(-pid_t(launchers.first()), SIGKILL), 0);
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(4)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    const QByteArray log = serviceLogSince(logSize);
+    QVERIFY2(log.contains("DNS restored: resolv.conf, tun0\r\n") && !log.contains("OpenVPN stdout: DNS restored"),
+             log.right(3000).constData());
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+}
+
+void tst_Tunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
+{
+    QVERIFY2(startService(), m_service.readAll().constData());
+    QVERIFY(connectService());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
+
+    // Everything at once: the service held still first so that it cannot
+    // see its launcher end, then OpenVPN and the launcher as one process
+    // group. No script runs on the way out, and nothing undoes the changes.
+    const QList<qint64> launchers = clientProcesses(m_serviceDir + "/bin/openvpn");
+    QCOMPARE(launchers.size(), 1);
+    QCOMPARE(::kill(pid_t(m_service.processId()), SIGSTOP), 0);
+    QCOMPARE(::kill(-pid_t(launchers.first()), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(m_service.processId()), SIGKILL), 0);
+    QVERIFY(m_service.waitForFinished(3000));
+    QTRY_COMPARE_WITH_TIMEOUT(run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() }).output.trimmed(),
+                              QByteArray(), 3000);
+    // The kernel took the routes through the tunnel with it, nothing else.
+    QVERIFY(readFile(m_network->clientResolvConf()) != m_originalResolvConf);
+    QVERIFY(!inClient(m_tools.ip, { "route", "show", "exact", QString(ServerLinkAddress) + "/32" }).output.isEmpty());
+    QVERIFY(QFile::exists(m_dir->filePath("run/network-changes")));
+
+    const qint64 logSize = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    QVERIFY2(startService(), m_service.readAll().constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    const QByteArray log = serviceLogSince(logSize);
+    QVERIFY2(log.contains("DNS restored: resolv.conf, tun0\r\n"), log.right(3000).constData());
+    QVERIFY(log.contains(QByteArray("Routes: removed the host route to ") + ServerLinkAddress));
+}
+
+void tst_Tunnel::serverGoneLeavesNothingChanged()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous test");
+    QVERIFY(connectService());
+    QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
+
+    // OpenVPN ends by itself after 10 s of silence (--ping-exit).
+    stop(m_server);
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(4)));
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
 }
 
 QTEST_GUILESS_MAIN(tst_Tunnel)

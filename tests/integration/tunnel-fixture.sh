@@ -8,20 +8,46 @@
 #   tunnel-fixture.sh sweep            removes what runs that were killed left behind
 #
 # The server: 10.213.1.1 on the veth (also its certificate's common name,
-# which OpenVPN reports as the peer), 10.213.8.1 in the tunnel.
+# which OpenVPN reports as the peer), 10.213.8.1 in the tunnel, where it
+# also answers DNS (started by the test) and which it pushes as the DNS
+# server together with redirect-gateway def1. The client's default routes,
+# IPv4 and IPv6, point at the server's veth address, so an address outside
+# both namespaces has a route before the tunnel takes it over. The client
+# has a resolver file of its own, /etc/netns/<tag>-cli/resolv.conf, which
+# `ip netns exec` mounts over /etc/resolv.conf.
 set -eu
 
 SERVER_LINK=10.213.1.1
 CLIENT_LINK=10.213.1.2
 TUNNEL_NET=10.213.8.0
+TUNNEL_SERVER=10.213.8.1
+SERVER_LINK6=fd00:213:1::1
+CLIENT_LINK6=fd00:213:1::2
 
 . "$(dirname "$0")/../../scripts/lib/vpn-test-server.sh"
 
 in_ns() { ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 no_ipv6() {
-    # Link-local IPv6 chatter would move the counters the test reads.
+    # Link-local IPv6 chatter would move the counters the test reads; new
+    # devices (the tunnel's) get none either.
     in_ns "$1" sh -c 'for f in /proc/sys/net/ipv6/conf/*/disable_ipv6; do echo 1 > "$f"; done' 2>/dev/null || true
+}
+
+# IPv6 on loopback and the veth only, with addresses that need no router
+# discovery, so that the test can tell IPv6 blocked from IPv6 missing.
+ipv6_on_link() {
+    ns=$1 dev=$2 address=$3
+    in_ns "$ns" sh -c "echo 0 > /proc/sys/net/ipv6/conf/lo/disable_ipv6; echo 0 > /proc/sys/net/ipv6/conf/$dev/disable_ipv6"
+    in_ns "$ns" sysctl -q -w "net.ipv6.conf.$dev.accept_dad=0" "net.ipv6.conf.$dev.accept_ra=0" >/dev/null
+    in_ns "$ns" ip -6 addr add "$address/64" dev "$dev" nodad
+}
+
+client_resolv_conf() {
+    # The client's own resolver file; nothing answers at this address.
+    mkdir -p "/etc/netns/$1"
+    printf '# The client namespace of a tunnel test\nnameserver %s\noptions timeout:1 attempts:1\n' \
+        "$SERVER_LINK" > "/etc/netns/$1/resolv.conf"
 }
 
 make_certificates() {
@@ -38,7 +64,8 @@ pass=$(sed -n 2p "$1")
 [ "$user" = "tunnel-user" ] && [ "$pass" = "tunnel-pass" ]
 SCRIPT
     chmod 755 "$dir/verify-login.sh"
-    vpn_server_config "$SERVER_LINK" "$TUNNEL_NET" "$dir" "$dir/verify-login.sh" "$dir" > "$dir/server.conf"
+    vpn_server_config "$SERVER_LINK" "$TUNNEL_NET" "$dir" "$dir/verify-login.sh" "$dir" \
+        "$TUNNEL_SERVER" redirect > "$dir/server.conf"
 }
 
 up() {
@@ -55,13 +82,21 @@ up() {
     in_ns "$cli" ip addr add "$CLIENT_LINK/24" dev "${tag}c"
     in_ns "$srv" ip link set "${tag}s" up
     in_ns "$cli" ip link set "${tag}c" up
+    in_ns "$cli" ip route add default via "$SERVER_LINK"
+    ipv6_on_link "$srv" "${tag}s" "$SERVER_LINK6"
+    ipv6_on_link "$cli" "${tag}c" "$CLIENT_LINK6"
+    in_ns "$cli" ip -6 route add default via "$SERVER_LINK6"
+    client_resolv_conf "$cli"
     make_certificates "$dir"
     write_server_config "$dir"
 }
 
 stop_all_in() {
     ns=$1
-    ip netns list | grep -q "^$ns\( \|$\)" || return 0
+    if ! ip netns list | grep -q "^$ns\( \|$\)"; then
+        rm -rf "/etc/netns/$ns"
+        return 0
+    fi
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     [ -n "$pids" ] && kill -TERM $pids 2>/dev/null || true
     i=0
@@ -72,6 +107,7 @@ stop_all_in() {
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     [ -n "$pids" ] && kill -KILL $pids 2>/dev/null || true
     ip netns delete "$ns" 2>/dev/null || true
+    rm -rf "/etc/netns/$ns"
 }
 
 down() {
@@ -80,7 +116,7 @@ down() {
 }
 
 sweep() {
-    for ns in $(ip netns list | sed -n 's/^\(vvx[0-9]*\)-\(srv\|cli\).*/\1/p' | sort -u); do
+    for ns in $( (ip netns list; ls /etc/netns 2>/dev/null) | sed -n 's/^\(vvx[0-9]*\)-\(srv\|cli\).*/\1/p' | sort -u); do
         pid=${ns#vvx}
         [ -d "/proc/$pid" ] || down "$ns"
     done

@@ -132,13 +132,15 @@ inline bool writeServiceSettings(const QString& path, const QByteArray& settings
     return file.open(QIODevice::WriteOnly) && file.write(settings) == settings.size();
 }
 
-// The service keeps its socket and temporary files in <folder>/tmp and its
-// settings in <folder>/service.conf.
+// The service keeps its socket and temporary files in <folder>/tmp, its
+// settings in <folder>/service.conf and its record of network changes in
+// <folder>/run.
 inline QProcessEnvironment serviceEnvironment(const QString& folder, const QString& apiHost)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", folder + "/tmp");
     env.insert("VARVEX_SOCKET_DIR", folder + "/tmp");
+    env.insert("VARVEX_RUN_DIR", folder + "/run");
     env.insert("VARVEX_SERVICE_CONFIG", folder + "/service.conf");
     env.insert("VARVEX_API_HOST", apiHost);
     return env;

@@ -54,6 +54,7 @@ public:
         m_env.remove(QStringLiteral("NOTIFY_SOCKET"));
         m_env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
         m_env.insert(QStringLiteral("VARVEX_SOCKET_DIR"), path(QStringLiteral("tmp")));
+        m_env.insert(QStringLiteral("VARVEX_RUN_DIR"), path(QStringLiteral("run")));
         m_env.insert(QStringLiteral("VARVEX_SERVICE_CONFIG"), configPath());
         m_env.insert(QStringLiteral("VARVEX_UNIT_DIR"), path(QStringLiteral("units")));
         m_env.insert(QStringLiteral("VARVEX_CONTROL_DIR"), path(QStringLiteral("control")));

@@ -68,6 +68,7 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", path("tmp"));
         env.insert("VARVEX_SOCKET_DIR", path("tmp"));
+        env.insert("VARVEX_RUN_DIR", path("run"));
         env.insert("VARVEX_SERVICE_CONFIG", path("service.conf"));
         env.insert("VARVEX_API_HOST", "127.0.0.1:9");
         env.insert(extra);
@@ -152,6 +153,7 @@ void TestVarvexService::initTestCase()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", path("tmp"));
     env.insert("VARVEX_SOCKET_DIR", path("tmp"));
+    env.insert("VARVEX_RUN_DIR", path("run"));
     env.insert("VARVEX_SERVICE_CONFIG", path("service.conf"));
     env.insert("VARVEX_API_HOST", "127.0.0.1:9");
     env.insert("FAKE_OPENVPN_SCENARIO", path("scenario"));

@@ -57,6 +57,25 @@ if mode == "lines":
     sys.exit(7)
 elif mode == "selfkill":
     os.kill(os.getpid(), signal.SIGKILL)
+elif mode in ("hooks", "hooks-selfkill"):
+    # As OpenVPN runs its scripts: the command split as a shell would, its
+    # own arguments after it, and only its own variables and --setenv's.
+    import shlex, subprocess
+    env = {"dev": "tun0", "trusted_ip": "192.0.2.77", "foreign_option_1": "dhcp-option DNS 10.8.0.1"}
+    for i, a in enumerate(args):
+        if a == "--setenv":
+            env[args[i + 1]] = args[i + 2]
+    def run_script(option, script_type):
+        command = shlex.split(args[args.index(option) + 1])
+        subprocess.run(command + ["tun0", "1500", "0", "10.8.0.2", "255.255.255.0", "init"],
+                       env=dict(env, script_type=script_type), check=True)
+    run_script("--up", "up")
+    run_script("--route-up", "route-up")
+    out.write("Initialization Sequence Completed\n")
+    out.flush()
+    if mode == "hooks-selfkill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    run_script("--down", "down")
 elif mode == "exit127":
     sys.exit(127)
 elif mode == "ignoreterm":
@@ -136,6 +155,8 @@ private slots:
     void forwardsTerminationSignals_data();
     void forwardsTerminationSignals();
     void openVpnEndsWhenTheLauncherIsKilled();
+    void networkChangesAreUndoneHoweverOpenVpnEnds_data();
+    void networkChangesAreUndoneHoweverOpenVpnEnds();
     void launcherAndOpenVpnEndWhenTheirStarterDies();
     void orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm();
 
@@ -145,12 +166,14 @@ private:
     QByteArray readPrompt(QProcess& process);
     QByteArray answerPrompts(QProcess& process, const QByteArray& username, const QByteArray& password);
     QJsonObject waitForReport();
+    QStringList networkHookArguments() const;
 
     QString m_launcher;
     QString m_python;
     QScopedPointer<QTemporaryDir> m_dir;
     QString m_fake;
     QString m_report;
+    QProcessEnvironment m_extraEnvironment;
 };
 
 void tst_OpenVpnLauncher::initTestCase()
@@ -183,6 +206,13 @@ bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments,
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", openvpn.isEmpty() ? m_fake : openvpn);
+    for (const QString& name : env.keys()) {
+        if (name.startsWith("VARVEX_") && name != "VARVEX_OPENVPN")
+            env.remove(name);
+    }
+    // The record of network changes stays in the test's folder.
+    env.insert("VARVEX_RUN_DIR", m_dir->filePath("run"));
+    env.insert(m_extraEnvironment);
     env.insert("FAKE_REPORT", m_report);
     env.insert("FAKE_MODE", mode);
     process.setProcessEnvironment(env);
@@ -208,6 +238,15 @@ QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArra
     prompts += '|' + readPrompt(process);
     process.write(password);
     return prompts;
+}
+
+// OpenVPN applies no DNS on Linux: the launcher adds itself as its scripts
+// and passes on where the changes are recorded.
+QStringList tst_OpenVpnLauncher::networkHookArguments() const
+{
+    const QString hook = "\"" + QFileInfo(m_launcher).canonicalFilePath() + "\" --network-hook";
+    return { "--script-security", "2", "--up", hook, "--route-up", hook, "--down", hook,
+             "--setenv", "VARVEX_RUN_DIR", m_dir->filePath("run") };
 }
 
 QJsonObject tst_OpenVpnLauncher::waitForReport()
@@ -236,12 +275,13 @@ void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
 
     const QJsonObject report = waitForReport();
     const QJsonArray argv = report.value("argv").toArray();
-    QCOMPARE(argv.size(), ServiceArguments.size() + 1);
     const int auth = ServiceArguments.indexOf("--auth-user-pass");
     QStringList expected = ServiceArguments;
     const QString authPath = argv.at(auth + 1).toString();
     QVERIFY2(authPath.startsWith("/dev/fd/"), qPrintable(authPath));
     expected.insert(auth + 1, authPath);
+    expected += networkHookArguments();
+    QCOMPARE(argv.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(argv.at(i).toString(), expected.at(i));
 
@@ -267,8 +307,62 @@ void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
     QVERIFY(launcher.waitForFinished(5000));
 
     const QJsonObject report = waitForReport();
-    QCOMPARE(report.value("argv").toVariant().toStringList(), arguments);
+    QCOMPARE(report.value("argv").toVariant().toStringList(), arguments + networkHookArguments());
     QVERIFY(!report.contains("authReads"));
+}
+
+void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("calls");
+    const QByteArray resolved = "dns tun0 10.8.0.1\ndomain tun0 ~.\ndefault-route tun0 yes\nrevert tun0\n";
+    const QByteArray resolvconf = "-a tun0.varvex\n-d tun0.varvex\n";
+    // OpenVPN's own --down, or the launcher once OpenVPN was killed outright.
+    QTest::newRow("resolved, OpenVPN ends in order") << "hooks" << 0 << "VARVEX_RESOLVECTL"
+                                                      << QByteArray("systemd-resolved") << resolved;
+    QTest::newRow("resolved, OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL << "VARVEX_RESOLVECTL"
+                                               << QByteArray("systemd-resolved") << resolved;
+    QTest::newRow("resolvconf, OpenVPN ends in order") << "hooks" << 0 << "VARVEX_RESOLVCONF"
+                                                        << QByteArray("resolvconf") << resolvconf;
+    QTest::newRow("resolvconf, OpenVPN killed") << "hooks-selfkill" << 128 + SIGKILL << "VARVEX_RESOLVCONF"
+                                                 << QByteArray("resolvconf") << resolvconf;
+}
+
+void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, exitCode);
+    QFETCH(QString, variable);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, calls);
+    const QString recorder = m_dir->filePath("recorder");
+    QFile script(recorder);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$*\" >> '" + m_dir->filePath("calls").toUtf8() + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    m_extraEnvironment.insert(variable, recorder);
+
+    QProcess launcher;
+    QVERIFY(start(launcher, ServiceArguments, mode));
+    QCOMPARE(answerPrompts(launcher, "user\n", "pass\n"), Prompts);
+    QVERIFY(launcher.waitForFinished(10000));
+    m_extraEnvironment.clear();
+    QCOMPARE(launcher.exitCode(), exitCode);
+
+    QFile recorded(m_dir->filePath("calls"));
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QCOMPARE(recorded.readAll(), calls);
+    const QByteArray out = launcher.readAllStandardOutput();
+    const QByteArray expected = "DNS: " + method + ", tun0, 10.8.0.1\r\n"
+                                "Initialization Sequence Completed\r\n"
+                                "DNS restored: " + method + ", tun0\r\n";
+    QCOMPARE(out, expected);
+    QCOMPARE(launcher.readAllStandardError(), QByteArray());
+    QVERIFY(!QFile::exists(m_dir->filePath("run/network-changes")));
 }
 
 void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()

@@ -8,8 +8,11 @@
 #include "childprocess.h"
 #include "launcherexitstatus.h"
 #include "linerelay.h"
+#include "networkhook.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +23,8 @@ namespace {
 
 const char DefaultOpenVPN[] = "/usr/sbin/openvpn";
 const size_t MaxInputLine = 4096;
+// The first argument that makes the launcher one of OpenVPN's scripts.
+const char NetworkHookArgument[] = "--network-hook";
 
 void report(const std::string& message)
 {
@@ -126,10 +131,81 @@ int bareAuthUserPassIndex(const std::vector<std::string>& arguments)
     return -1;
 }
 
+void writeLine(int fd, const std::string& text, const char* end)
+{
+    const std::string line = text + end;
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+}
+
+// Run by OpenVPN as its --up, --route-up and --down script. Its output goes
+// to OpenVPN's, which the launcher relays. It always succeeds: OpenVPN ends
+// the tunnel when an --up script fails, and no DNS failure may do that.
+int runNetworkHook()
+{
+    signal(SIGPIPE, SIG_IGN); // the launcher may already be gone
+    const NetworkConfig config = NetworkConfig::fromEnvironment();
+    const NetworkReport report = [](bool error, const std::string& line) {
+        writeLine(error ? STDERR_FILENO : STDOUT_FILENO, line, "\n");
+    };
+    const NetworkHook::Lookup environment = [](const std::string& name) -> const char* {
+        return getenv(name.c_str());
+    };
+    const char* type = getenv("script_type");
+    const std::string scriptType = type ? type : "";
+    if (scriptType == "up")
+        NetworkHook::tunnelUp(config, environment, report);
+    else if (scriptType == "route-up")
+        NetworkHook::routesUp(config, environment, report);
+    else if (scriptType == "down")
+        NetworkHook::undoLeftovers(config, report);
+    return 0;
+}
+
+// OpenVPN applies no DNS on Linux and gives its scripts none of its own
+// environment: the launcher names itself as the scripts and passes on
+// where the changes are recorded. OpenVPN splits the command at spaces
+// unless quoted, so the path is quoted; one that cannot be quoted is left
+// out, and the tunnel works without DNS changes.
+std::vector<std::string> networkHookArguments()
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        report(std::string("DNS: cannot find the launcher itself: ") + strerror(errno));
+        return {};
+    }
+    const std::string path(self, size_t(n));
+    if (path.find_first_of("\"\\") != std::string::npos) {
+        report("DNS: the launcher's path cannot be given to OpenVPN: " + path);
+        return {};
+    }
+    const std::string hook = "\"" + path + "\" " + NetworkHookArgument;
+    std::vector<std::string> arguments = { "--script-security", "2", "--up", hook,
+                                           "--route-up", hook, "--down", hook };
+    for (int i = 0; i < NetworkConfig::VariableCount; ++i) {
+        const char* value = getenv(NetworkConfig::Variables[i]);
+        if (value && *value)
+            arguments.insert(arguments.end(), { "--setenv", NetworkConfig::Variables[i], value });
+    }
+    return arguments;
+}
+
+// After OpenVPN has gone, however it went: what its --down did not undo.
+void undoNetworkLeftovers()
+{
+    NetworkHook::undoLeftovers(NetworkConfig::fromEnvironment(), [](bool error, const std::string& line) {
+        writeLine(error ? STDERR_FILENO : STDOUT_FILENO, line, "\r\n");
+    });
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (argc >= 2 && strcmp(argv[1], NetworkHookArgument) == 0)
+        return runNetworkHook();
+
     if (!ChildProcess::installSignalHandling()) {
         report("the program that started the launcher has already ended");
         return 1;
@@ -169,6 +245,8 @@ int main(int argc, char* argv[])
     }
     wipe(username);
     wipe(password);
+    const std::vector<std::string> hooks = networkHookArguments();
+    arguments.insert(arguments.end(), hooks.begin(), hooks.end());
 
     ChildProcess openvpnProcess;
     std::string error;
@@ -181,5 +259,7 @@ int main(int argc, char* argv[])
 
     LineRelay output(STDOUT_FILENO);
     LineRelay errorOutput(STDERR_FILENO);
-    return openvpnProcess.relayUntilExit(output, errorOutput);
+    const int status = openvpnProcess.relayUntilExit(output, errorOutput);
+    undoNetworkLeftovers();
+    return status;
 }
