@@ -7,7 +7,7 @@
 
 #include "qtservice_p.h"
 #include "qtservicecontroller.h"
-#include "servicecontrol.h"
+#include "servicecontrolcode.h"
 #include "varvexlog.h"
 
 namespace {
