@@ -8,7 +8,7 @@
 
 using namespace PixelCheck;
 
-class TestServerComboBox : public QObject
+class TestQVPNServerComboBox : public QObject
 {
     Q_OBJECT
 
@@ -41,12 +41,12 @@ private:
     }
 };
 
-void TestServerComboBox::initTestCase()
+void TestQVPNServerComboBox::initTestCase()
 {
     Q_INIT_RESOURCE(varvex);
 }
 
-void TestServerComboBox::construction()
+void TestQVPNServerComboBox::construction()
 {
     QVPNServerComboBox box(nullptr);
     QCOMPARE(box.maxVisibleItems(), 6);
@@ -62,7 +62,7 @@ void TestServerComboBox::construction()
     QCOMPARE(box.currentServer(), VPNServerInfo());
 }
 
-void TestServerComboBox::rowsFromTheList()
+void TestQVPNServerComboBox::rowsFromTheList()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -76,7 +76,7 @@ void TestServerComboBox::rowsFromTheList()
     QVERIFY(box.itemText(0).isEmpty());
 }
 
-void TestServerComboBox::firstServerBecomesCurrent()
+void TestQVPNServerComboBox::firstServerBecomesCurrent()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -99,7 +99,7 @@ void TestServerComboBox::firstServerBecomesCurrent()
     QCOMPARE(box.currentServer(), server("Only", "only.invalid"));
 }
 
-void TestServerComboBox::emptyListKeepsCurrentServer()
+void TestQVPNServerComboBox::emptyListKeepsCurrentServer()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -110,7 +110,7 @@ void TestServerComboBox::emptyListKeepsCurrentServer()
     QCOMPARE(box.currentServer(), server("B", "b.invalid"));
 }
 
-void TestServerComboBox::favourites()
+void TestQVPNServerComboBox::favourites()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -131,7 +131,7 @@ void TestServerComboBox::favourites()
     QCOMPARE(starred(), (QStringList { "", "B", "C" }));
 }
 
-void TestServerComboBox::pressAreas()
+void TestQVPNServerComboBox::pressAreas()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -160,7 +160,7 @@ void TestServerComboBox::pressAreas()
     QVERIFY(!box.view()->isVisible());
 }
 
-void TestServerComboBox::closedBoxPainting()
+void TestQVPNServerComboBox::closedBoxPainting()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -202,7 +202,7 @@ void TestServerComboBox::closedBoxPainting()
     QCOMPARE(recorder.images.at(0).target, QRectF(300 - 66, 5, 58, 62));
 }
 
-void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()
+void TestQVPNServerComboBox::sweepPingsEachHostOnceOneAtATime()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -238,7 +238,7 @@ void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()
     QCOMPARE(requests.count(), 3);
 }
 
-void TestServerComboBox::sweepThroughTheWorkerThread()
+void TestQVPNServerComboBox::sweepThroughTheWorkerThread()
 {
     QVPNServerComboBox box(nullptr);
     box.setServerList({ server("Nowhere", "nowhere.invalid") });
@@ -247,7 +247,7 @@ void TestServerComboBox::sweepThroughTheWorkerThread()
 
 // Where no ICMP socket is allowed the rows say why they show "---",
 // including rows of a list that arrives later; the sweep goes on as before.
-void TestServerComboBox::noPingPossibleSaysWhy()
+void TestQVPNServerComboBox::noPingPossibleSaysWhy()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -266,5 +266,5 @@ void TestServerComboBox::noPingPossibleSaysWhy()
     QCOMPARE(rowData(box, 0).value("name"), QVariant("C"));
 }
 
-QTEST_MAIN(TestServerComboBox)
+QTEST_MAIN(TestQVPNServerComboBox)
 #include "tst_qvpnservercombobox.moc"

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../localuser.h"
-#include "host_fakewebapi.h"
+#include "localuser.h"
+#include "recordinghttpserver.h"
 #include "host_programfixture.h"
 #include "qvpncredentialscrypt.h"
 
@@ -227,7 +227,7 @@ void TestLocalTrust::plantedLinksAreNotFollowed()
     QFile served(qEnvironmentVariable("VARVEX_SOURCE_DIR") + QStringLiteral("/tools/devwebapi/data/ca.crt"));
     QVERIFY(served.open(QIODevice::ReadOnly));
     const QByteArray certificate = served.readAll();
-    HostFakeWebApi webApi;
+    RecordingHttpServer webApi;
     QVERIFY(webApi.start());
     webApi.setAnswer(QStringLiteral("/get_ca_info/"), 200,
                      "{\"hash\":\"" + QCryptographicHash::hash(certificate, QCryptographicHash::Sha1).toHex() + "\"}");

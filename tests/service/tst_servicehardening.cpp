@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "qvpncredentialscrypt.h"
-#include "servicetestsupport.h"
+#include "frameclient.h"
+#include "logreader.h"
+#include "recordinghttpserver.h"
 
 // The built service run as a program, against clients that do not behave:
 // one that floods requests and never reads, and more connections than the

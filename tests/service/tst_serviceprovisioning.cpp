@@ -4,22 +4,11 @@
 #include <QtTest>
 
 #include "host_programfixture.h"
+#include "processes.h"
 #include "qvpncredentialscrypt.h"
 #include "varvexprotocol.h"
 
 namespace {
-
-struct RunningProcess
-{
-    QProcess process;
-    ~RunningProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-};
 
 QByteArray fileContent(const QString& path)
 {

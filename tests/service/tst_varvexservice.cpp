@@ -10,7 +10,10 @@
 #include <memory>
 
 #include "qvpncredentialscrypt.h"
-#include "servicetestsupport.h"
+#include "frameclient.h"
+#include "logreader.h"
+#include "processes.h"
+#include "recordinghttpserver.h"
 
 namespace {
 
@@ -30,16 +33,6 @@ out.flush()
 # Bounded, so that a failed test leaves nothing running for long.
 time.sleep(60)
 )PY";
-
-bool processGone(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
 
 QByteArray connectRequest()
 {

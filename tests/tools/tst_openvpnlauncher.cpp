@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include "launcherexitstatus.h"
+#include "processes.h"
 
 namespace {
 
@@ -99,20 +100,9 @@ const QStringList ServiceArguments = {
 
 const QByteArray Prompts = "Enter Auth Username:|Enter Auth Password:";
 
-bool processGone(qint64 pid)
-{
-    // An orphan may stay a zombie when nothing reaps it; it has still ended.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
-
 } // namespace
 
-class tst_OpenVpnLauncher : public QObject
+class TestOpenVpnLauncher : public QObject
 {
     Q_OBJECT
 
@@ -153,7 +143,7 @@ private:
     QString m_report;
 };
 
-void tst_OpenVpnLauncher::initTestCase()
+void TestOpenVpnLauncher::initTestCase()
 {
     m_launcher = qEnvironmentVariable("VARVEX_BUILD_DIR") + "/bin/bin/openvpn";
     QVERIFY2(QFileInfo(m_launcher).isExecutable(), qPrintable(m_launcher + " is not built"));
@@ -164,7 +154,7 @@ void tst_OpenVpnLauncher::initTestCase()
         QSKIP("python3 is needed for the stand-in OpenVPN");
 }
 
-void tst_OpenVpnLauncher::init()
+void TestOpenVpnLauncher::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
@@ -178,7 +168,7 @@ void tst_OpenVpnLauncher::init()
     QVERIFY(fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments, const QString& mode,
+bool TestOpenVpnLauncher::start(QProcess& process, const QStringList& arguments, const QString& mode,
                                 const QString& openvpn)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -190,7 +180,7 @@ bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments,
     return process.waitForStarted();
 }
 
-QByteArray tst_OpenVpnLauncher::readPrompt(QProcess& process)
+QByteArray TestOpenVpnLauncher::readPrompt(QProcess& process)
 {
     // The service recognises a prompt only when one read holds exactly it,
     // so the chunk is compared whole, never accumulated.
@@ -200,7 +190,7 @@ QByteArray tst_OpenVpnLauncher::readPrompt(QProcess& process)
     return chunk;
 }
 
-QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArray& username,
+QByteArray TestOpenVpnLauncher::answerPrompts(QProcess& process, const QByteArray& username,
                                               const QByteArray& password)
 {
     QByteArray prompts = readPrompt(process);
@@ -210,7 +200,7 @@ QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArra
     return prompts;
 }
 
-QJsonObject tst_OpenVpnLauncher::waitForReport()
+QJsonObject TestOpenVpnLauncher::waitForReport()
 {
     if (!QTest::qWaitFor([this] { return QFile::exists(m_report); }, 5000))
         return QJsonObject();
@@ -220,7 +210,7 @@ QJsonObject tst_OpenVpnLauncher::waitForReport()
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
+void TestOpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
 {
     QProcess launcher;
     QVERIFY(start(launcher, ServiceArguments, "lines"));
@@ -258,7 +248,7 @@ void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
     QVERIFY(!out.contains("pa ss") && !err.contains("pa ss"));
 }
 
-void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
+void TestOpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
 {
     const QStringList arguments = { "--auth-user-pass", "/etc/creds", "--verb", "1" };
     QProcess launcher;
@@ -271,7 +261,7 @@ void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
     QVERIFY(!report.contains("authReads"));
 }
 
-void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
+void TestOpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "selfkill"));
@@ -281,14 +271,14 @@ void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
     QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
 }
 
-void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds_data()
+void TestOpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::newRow("nothing") << QByteArray();
     QTest::newRow("user name only") << QByteArray("user\r\n");
 }
 
-void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
+void TestOpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
 {
     QFETCH(QByteArray, input);
     QProcess launcher;
@@ -302,7 +292,7 @@ void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
     QVERIFY(!QFile::exists(m_report));
 }
 
-void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
+void TestOpenVpnLauncher::reportsAMissingOpenVpn()
 {
     const QString missing = m_dir->filePath("no-such-openvpn");
     QProcess launcher;
@@ -314,7 +304,7 @@ void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
     QVERIFY2(err.contains(missing.toUtf8()) && !err.contains("Enter Auth"), err.constData());
 }
 
-void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
+void TestOpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("permissions");
@@ -325,7 +315,7 @@ void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
                                    << int(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
-void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
+void TestOpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, permissions);
@@ -346,7 +336,7 @@ void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
     QVERIFY2(err.contains("cannot run " + broken.toUtf8()), err.constData());
 }
 
-void tst_OpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
+void TestOpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "exit127"));
@@ -356,7 +346,7 @@ void tst_OpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
     QCOMPARE(launcher.exitCode(), LauncherOpenVpnFailed);
 }
 
-void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
+void TestOpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
 {
     QTest::addColumn<QByteArray>("username");
     QTest::addColumn<QByteArray>("password");
@@ -370,7 +360,7 @@ void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
     QTest::newRow("CR before the end of input") << QByteArray("user\n") << QByteArray("pass\rword") << QByteArray("password");
 }
 
-void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters()
+void TestOpenVpnLauncher::refusesCredentialsWithControlCharacters()
 {
     QFETCH(QByteArray, username);
     QFETCH(QByteArray, password);
@@ -388,7 +378,7 @@ void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters()
     QVERIFY(!QFile::exists(m_report));
 }
 
-void tst_OpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
+void TestOpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "lines"));
@@ -400,7 +390,7 @@ void tst_OpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
     QCOMPARE(reads.at(0).toString(), QString::fromUtf8("j\xc3\xbcrgen\nno\xc2\xa0" "break \xe2\x82\xac\n"));
 }
 
-void tst_OpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
+void TestOpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "ignoreterm"));
@@ -423,14 +413,14 @@ void tst_OpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
     QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
 }
 
-void tst_OpenVpnLauncher::forwardsTerminationSignals_data()
+void TestOpenVpnLauncher::forwardsTerminationSignals_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
 }
 
-void tst_OpenVpnLauncher::forwardsTerminationSignals()
+void TestOpenVpnLauncher::forwardsTerminationSignals()
 {
     QFETCH(int, signal);
     QProcess launcher;
@@ -443,7 +433,7 @@ void tst_OpenVpnLauncher::forwardsTerminationSignals()
     QCOMPARE(launcher.readAllStandardOutput(), QByteArray("stopped by ") + QByteArray::number(signal) + "\r\n");
 }
 
-void tst_OpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
+void TestOpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "wait"));
@@ -456,7 +446,7 @@ void tst_OpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(openvpn), 1000);
 }
 
-void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
+void TestOpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", m_fake);
@@ -476,7 +466,7 @@ void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 2000);
 }
 
-void tst_OpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
+void TestOpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", m_fake);
@@ -498,5 +488,5 @@ void tst_OpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 8000);
 }
 
-QTEST_GUILESS_MAIN(tst_OpenVpnLauncher)
+QTEST_GUILESS_MAIN(TestOpenVpnLauncher)
 #include "tst_openvpnlauncher.moc"
