@@ -22,24 +22,11 @@ namespace {
 
 const int kMaxRequestLength = 64;
 
-bool makeAddress(const QString& path, sockaddr_un* address)
-{
-    const QByteArray bytes = QFile::encodeName(path);
-    std::memset(address, 0, sizeof(*address));
-    address->sun_family = AF_UNIX;
-    if (size_t(bytes.size()) >= sizeof(address->sun_path)) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(address->sun_path, bytes.constData(), size_t(bytes.size()));
-    return true;
-}
-
 // A connected socket to path, or -1 with errno set.
 int connectTo(const QString& path)
 {
     sockaddr_un address;
-    if (!makeAddress(path, &address))
+    if (!SocketFiles::makeAddress(path, &address))
         return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

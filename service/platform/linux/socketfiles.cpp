@@ -14,6 +14,15 @@
 
 namespace {
 
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+namespace SocketFiles {
+
 bool makeAddress(const QString& path, sockaddr_un* address)
 {
     const QByteArray bytes = QFile::encodeName(path);
@@ -26,15 +35,6 @@ bool makeAddress(const QString& path, sockaddr_un* address)
     std::memcpy(address->sun_path, bytes.constData(), size_t(bytes.size()));
     return true;
 }
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-} // namespace
-
-namespace SocketFiles {
 
 bool safeDirectory(const QString& path, QString* error)
 {
