@@ -19,6 +19,7 @@ private slots:
     void firstServerBecomesCurrent();
     void emptyListKeepsCurrentServer();
     void favourites();
+    void rowsAndServersByName();
     void pressAreas();
     void closedBoxPainting();
     void sweepPingsEachHostOnceOneAtATime();
@@ -108,6 +109,25 @@ void TestQVPNServerComboBox::emptyListKeepsCurrentServer()
     box.setServerList({});
     QCOMPARE(box.count(), 0);
     QCOMPARE(box.currentServer(), server("B", "b.invalid"));
+}
+
+// What the window asks of the rows: a server's row by name (a duplicate
+// name finds the first), the server of a row, and the starred names in
+// row order, whatever order they were starred in.
+void TestQVPNServerComboBox::rowsAndServersByName()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    QCOMPARE(box.rowOfServer("A"), -1);
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid"), server("A", "a2.invalid") });
+    QCOMPARE(box.rowOfServer("B"), 1);
+    QCOMPARE(box.rowOfServer("A"), 0);
+    QCOMPARE(box.rowOfServer("a"), -1);
+    QCOMPARE(box.serverOfRow(2), server("A", "a2.invalid"));
+    QCOMPARE(box.serverOfRow(-1), VPNServerInfo());
+    QCOMPARE(box.favoriteNames(), QStringList());
+    box.setFavorites("B,A");
+    QCOMPARE(box.favoriteNames(), (QStringList { "A", "B", "A" }));
 }
 
 void TestQVPNServerComboBox::favourites()

@@ -18,11 +18,11 @@
 #include "qclicableframe.h"
 #include "qclickablelabel.h"
 #include "qmaindialog.h"
+#include "qvarvexserviceconnection.h"
 #include "qvpnbandwidthwidget.h"
 #include "qvpnclientsettings.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnservercombobox.h"
-#include "qvarvexserviceconnection.h"
 #include "recordinghttpserver.h"
 #include "webapiclient.h"
 

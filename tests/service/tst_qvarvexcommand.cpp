@@ -7,11 +7,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "openvpnprocess.h"
-#include "qvarvexcommand.h"
 #include "frameclient.h"
 #include "logreader.h"
+#include "openvpnprocess.h"
 #include "processes.h"
+#include "qvarvexcommand.h"
 #include "recordinghttpserver.h"
 #include "varvexlog.h"
 

@@ -5,9 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "recordinghttpserver.h"
 #include "host_testcertificates.h"
 #include "qvpncertificate.h"
+#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 namespace {

@@ -4,10 +4,10 @@
 
 #include <sys/stat.h>
 
-#include "recordinghttpserver.h"
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
+#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 class TestQVPNCredentials : public QObject

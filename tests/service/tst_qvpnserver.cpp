@@ -17,13 +17,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "localsocketpath.h"
 #include "adaptercounters.h"
+#include "frameclient.h"
+#include "localsocketpath.h"
+#include "logreader.h"
 #include "qvpnclientconnection.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnserver.h"
-#include "frameclient.h"
-#include "logreader.h"
 #include "recordinghttpserver.h"
 #include "varvexlog.h"
 

@@ -3,10 +3,10 @@
 #include <QSettings>
 #include <QtTest>
 
-#include "recordinghttpserver.h"
 #include "host_programfixture.h"
 #include "host_testcertificates.h"
 #include "processes.h"
+#include "recordinghttpserver.h"
 #include "webapiclient.h"
 
 namespace {

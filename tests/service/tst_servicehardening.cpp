@@ -17,9 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "qvpncredentialscrypt.h"
 #include "frameclient.h"
 #include "logreader.h"
+#include "qvpncredentialscrypt.h"
 #include "recordinghttpserver.h"
 
 // The built service run as a program, against clients that do not behave:

@@ -9,10 +9,10 @@
 
 #include <memory>
 
-#include "qvpncredentialscrypt.h"
 #include "frameclient.h"
 #include "logreader.h"
 #include "processes.h"
+#include "qvpncredentialscrypt.h"
 #include "recordinghttpserver.h"
 
 namespace {
