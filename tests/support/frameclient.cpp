@@ -1,9 +1,11 @@
 #include "frameclient.h"
 
-bool FrameClient::connectTo(const QString& name)
+#include <QElapsedTimer>
+
+bool FrameClient::connectTo(const QString& name, int timeoutMs)
 {
     m_socket.connectToServer(name);
-    return m_socket.waitForConnected(1000);
+    return m_socket.waitForConnected(timeoutMs);
 }
 
 void FrameClient::send(const QByteArray& bytes)
@@ -29,6 +31,20 @@ QList<QByteArray> FrameClient::framesWithCode(quint8 code)
             result.append(frame);
     }
     return result;
+}
+
+QByteArray FrameClient::waitForFrame(quint8 code, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QList<QByteArray> found = framesWithCode(code);
+        if (!found.isEmpty())
+            return found.first();
+        if (timer.elapsed() >= timeoutMs)
+            return QByteArray();
+        m_socket.waitForReadyRead(100);
+    }
 }
 
 QByteArray FrameClient::statusBytes()

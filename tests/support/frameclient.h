@@ -12,11 +12,14 @@
 class FrameClient
 {
 public:
-    bool connectTo(const QString& name);
+    bool connectTo(const QString& name, int timeoutMs = 1000);
     void send(const QByteArray& bytes);
     // Frames received so far (the event loop must run to receive more).
     QList<QByteArray> frames();
     QList<QByteArray> framesWithCode(quint8 code);
+    // The first frame with the code, read for up to timeoutMs without the
+    // event loop; empty when none came.
+    QByteArray waitForFrame(quint8 code, int timeoutMs);
     // The status byte of every status update received, in order.
     QByteArray statusBytes();
     void clear();
