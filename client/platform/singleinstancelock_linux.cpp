@@ -47,9 +47,9 @@ bool isPrivateDirectory(const QByteArray& path)
 
 QString SingleInstanceLock::lockDirectory()
 {
-    // Read here rather than through QStandardPaths::RuntimeLocation, which
-    // makes a folder of its own when the variable is unset and changes the
-    // mode of one it does not like.
+    // Read here rather than through QStandardPaths::RuntimeLocation: that
+    // makes a folder of its own, with a warning, when the variable is unset,
+    // where the lock has its own fallback below.
     const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && isPrivateDirectory(QFile::encodeName(runtime)))
         return runtime;
