@@ -7,12 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "frameclient.h"
 #include "logreader.h"
 #include "openvpnprocess.h"
 #include "processes.h"
 #include "qvarvexcommand.h"
-#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 namespace {

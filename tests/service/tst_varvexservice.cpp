@@ -10,10 +10,9 @@
 #include <memory>
 
 #include "frameclient.h"
-#include "logreader.h"
+#include "privateservice.h"
 #include "processes.h"
 #include "qvpncredentialscrypt.h"
-#include "recordinghttpserver.h"
 
 namespace {
 
@@ -117,15 +116,8 @@ private:
 void TestVarvexService::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    const QString buildDir = qEnvironmentVariable("VARVEX_BUILD_DIR");
-    const QString sourceDir = qEnvironmentVariable("VARVEX_SOURCE_DIR");
-    QVERIFY2(!buildDir.isEmpty() && !sourceDir.isEmpty(), "run through ctest");
-
-    QVERIFY(QDir(m_dir.path()).mkpath("bin"));
-    QVERIFY(QDir(m_dir.path()).mkpath("tmp"));
-    QVERIFY(QFile::copy(buildDir + "/bin/varvexservice", path("varvexservice")));
-    QVERIFY(QFile::copy(sourceDir + "/tests/service/fake-openvpn/openvpn", path("bin/openvpn")));
-    QFile::setPermissions(path("bin/openvpn"), QFile::permissions(path("bin/openvpn")) | QFile::ExeOwner);
+    const QString failure = installPrivateService(m_dir.path());
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     QFile scenario(path("scenario"));
     QVERIFY(scenario.open(QIODevice::WriteOnly));
