@@ -9,6 +9,9 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include "qvpnpublicaddresslookup.h"
+
+#include "varvexprotocol.h"
 #include "vpnserverinfo.h"
 
 namespace Ui {
@@ -17,12 +20,13 @@ class QMainDialog;
 
 class QAction;
 class QMenu;
-class WebApiClient;
 struct WebApiAnswer;
 class QVarvexServiceConnection;
 struct StateLook;
 
 // The client's only window: login page, connection page and the tray icon.
+// Its code is split by job: qmaindialog.cpp builds it, qmaindialog_state.cpp
+// shows the connection state, qmaindialog_actions.cpp acts for the user.
 // What it shows follows the service's status notifications; what the user
 // does becomes a request to the service or a setting.
 class QMainDialog : public QDialog
@@ -99,15 +103,14 @@ private:
     void connectOrDisconnect();
     bool switchToServer(const QString& name);
     void exitClient();
-    int rowOfServer(const QString& name) const;
-    VPNServerInfo serverOfRow(int row) const;
 
     void showConnectionPage();
     void refreshTimeDisplay();
     void stopTimeConnectedTimer();
-    void scheduleAddressLookup();
+    void showAddressResult(QVPNPublicAddressLookup::Result result, const QString& address);
     void applyStateLook(const StateLook& look);
     void setTrayIcon(const QString& path);
+    void showInitialTrayIcon();
     void setTrayEntries(const QString& connectText, bool connectEnabled, bool settingsEnabled);
 
     Ui::QMainDialog* ui;
@@ -116,7 +119,7 @@ private:
     QVarvexServiceConnection* m_serviceConnection;
     QDateTime m_startTime;
     VPNServerInfo m_selectedServer;
-    WebApiClient* m_webApi;
+    QVPNPublicAddressLookup* m_addressLookup;
     QPixmap m_windowShape;
     QRegion m_windowMask;
 
@@ -132,8 +135,7 @@ private:
     QPoint m_dragOffset;
     bool m_dragging = false;
     int m_timeConnectedTimerId = 0;
-    int m_addressAttempts = 0;
-    char m_state = 3;
+    char m_state = QVarvexCommandDisconnected;
     bool m_exitPending = false;
     bool m_loginFailed = false;
 

@@ -175,10 +175,10 @@ void QVarvexServiceConnection::socket_readyRead()
 
 void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
 {
-    const quint8 code = quint8(frame.at(2));
+    const quint8 code = VarvexFrame::code(frame);
     // Fields are read from the payload only, so a length byte that claims
     // more than the frame holds never pulls in the end marker.
-    QByteArray payload = frame.mid(3, frame.size() - VARVEX_PACKET_MIN_SIZE);
+    QByteArray payload = VarvexFrame::payload(frame);
 
     switch (code) {
     case VARVEX_CMD_CREDENTIALS_REPLY: {
@@ -193,7 +193,7 @@ void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
         if (payload.isEmpty())
             return;
         const char status = payload.at(0);
-        if (status == 1) {
+        if (status == QVarvexCommandConnected) {
             payload.remove(0, 1);
             const QByteArray address = VarvexFrame::takeField(payload);
             const quint32 connectTime = VarvexFrame::readUInt32(payload, 0);
@@ -228,12 +228,12 @@ void QVarvexServiceConnection::handleBandwidth(quint8 status, quint32 download, 
         if (m_lastUpload == 0)
             m_lastUpload = upload;
     }
-    // Status 1 carries the adapter's running totals, status 0 the traffic
-    // since the previous sample already.
-    if (status != 0)
+    // Anything but the all-interfaces kind carries running totals; that one
+    // is the traffic since the previous sample already.
+    if (status != VarvexBandwidthAllInterfaces)
         emit updateBandwidth(status, download - m_lastDownload, upload - m_lastUpload);
     else
-        emit updateBandwidth(0, download, upload);
+        emit updateBandwidth(VarvexBandwidthAllInterfaces, download, upload);
     m_lastDownload = download;
     m_lastUpload = upload;
 }

@@ -281,18 +281,18 @@ void QVarvexCommand::process_finished(int exitCode, QProcess::ExitStatus exitSta
 
 static QString processErrorName(QProcess::ProcessError error)
 {
-    switch (int(error)) {
-    case 0:
+    switch (error) {
+    case QProcess::FailedToStart:
         return QStringLiteral("FailedToStart");
-    case 1:
+    case QProcess::Crashed:
         return QStringLiteral("Crashed");
-    case 2:
+    case QProcess::Timedout:
         return QStringLiteral("Timedout");
-    case 3:
+    case QProcess::ReadError:
         return QStringLiteral("ReadError");
-    case 4:
+    case QProcess::WriteError:
         return QStringLiteral("WriteError");
-    case 5:
+    case QProcess::UnknownError:
         return QStringLiteral("UnknownError");
     default:
         return QStringLiteral("UnknownError2");

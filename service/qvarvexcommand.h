@@ -6,17 +6,10 @@
 #include <QString>
 #include <QThread>
 
+#include "varvexprotocol.h"
+
 class OpenVpnProcess;
 class QTimerEvent;
-
-// Connection status codes; the same numbers travel to the clients.
-enum QVarvexCommandStatus {
-    QVarvexCommandConnecting = 0,
-    QVarvexCommandConnected = 1,
-    QVarvexCommandDisconnecting = 2,
-    QVarvexCommandDisconnected = 3,
-    QVarvexCommandReconnecting = 4
-};
 
 // Owns the OpenVPN process: starts it for a host and credentials, answers its
 // prompts, follows its output, stops it on request and retries after an

@@ -136,7 +136,7 @@ void QVPNClientConnection::serveFrames()
 
 void QVPNClientConnection::dispatch(const QByteArray& frame)
 {
-    switch (quint8(frame.at(2))) {
+    switch (VarvexFrame::code(frame)) {
     case VARVEX_CMD_STATUS_REQUEST:
         emit getStatus();
         break;
@@ -162,7 +162,7 @@ void QVPNClientConnection::dispatch(const QByteArray& frame)
 
 void QVPNClientConnection::connectRequest(const QByteArray& frame)
 {
-    QByteArray payload = frame.mid(3, frame.size() - 4);
+    QByteArray payload = VarvexFrame::payload(frame);
     const QByteArray host = VarvexFrame::takeField(payload);
     const QByteArray credentials = VarvexFrame::takeField(payload);
     const QString blob = QString::fromUtf8(credentials.constData(), qstrnlen(credentials.constData(), uint(credentials.size())));

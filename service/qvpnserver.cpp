@@ -273,10 +273,10 @@ void QVPNServer::timerEvent(QTimerEvent* event)
     }
     uint download = 0;
     uint upload = 0;
-    uchar status = 0;
+    uchar status = VarvexBandwidthAllInterfaces;
     if (m_command.status() == QVarvexCommandConnected) {
         getNICBytes(m_command.deviceGuid(), &download, &upload);
-        status = 1;
+        status = VarvexBandwidthTunnel;
     } else {
         getNICBytes(QByteArray(), &download, &upload);
     }

@@ -26,6 +26,22 @@ const quint8 VARVEX_CMD_STATUS_UPDATE = 13;
 const quint8 VARVEX_CMD_BANDWIDTH_UPDATE = 14;
 const quint8 VARVEX_CMD_LOGIN_FAILED = 15;
 
+// Connection status codes: an int in the service, one byte in a status
+// update, a char in the client.
+enum QVarvexCommandStatus {
+    QVarvexCommandConnecting = 0,    // OpenVPN started, tunnel not up yet
+    QVarvexCommandConnected = 1,     // tunnel up
+    QVarvexCommandDisconnecting = 2, // stop requested while connected
+    QVarvexCommandDisconnected = 3,  // no OpenVPN process; the initial value
+    QVarvexCommandReconnecting = 4   // OpenVPN ended unasked; a reconnect timer waits
+};
+
+// First byte of a bandwidth update: what its two counts measure.
+enum VarvexBandwidthKind {
+    VarvexBandwidthAllInterfaces = 0, // octets over all interfaces since the previous sample
+    VarvexBandwidthTunnel = 1         // the tunnel adapter's running totals
+};
+
 namespace VarvexFrame {
 
 // Builds a whole frame. The caller must keep the payload within
@@ -42,6 +58,10 @@ bool appendField(QByteArray& payload, const QByteArray& data);
 // Takes one field from the front of the payload: the first byte is the
 // length (0 when nothing is left), then up to that many bytes.
 QByteArray takeField(QByteArray& payload);
+
+// The code byte and the payload of a frame the reader has accepted.
+inline quint8 code(const QByteArray& frame) { return quint8(frame.at(2)); }
+inline QByteArray payload(const QByteArray& frame) { return frame.mid(3, frame.size() - VARVEX_PACKET_MIN_SIZE); }
 
 void appendUInt32(QByteArray& payload, quint32 value);
 // Reads a little-endian 32-bit value at offset; missing bytes count as 0.

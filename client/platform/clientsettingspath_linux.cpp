@@ -1,12 +1,13 @@
 #include "clientsettingspath.h"
 
 #include <QDir>
-#include <QFile>
+#include <QStandardPaths>
 
 QString userConfigDirectory()
 {
-    // Relative values are invalid by the XDG rules and are ignored.
-    const QString configHome = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    // XDG_CONFIG_HOME, else ~/.config. A relative value is invalid by the
+    // XDG rules, which Qt 5 does not check, and is ignored.
+    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     if (!configHome.isEmpty() && QDir::isAbsolutePath(configHome))
         return QDir::cleanPath(configHome);
     return QDir::homePath() + QStringLiteral("/.config");

@@ -3,6 +3,10 @@
 
 #include <QString>
 
+#include <memory>
+
+class SingleInstanceLockPrivate;
+
 // A lock held for the lifetime of the object (and of the process: the
 // system drops it when the process ends, however it ends). Only one holder
 // per key and user session.
@@ -18,20 +22,19 @@ public:
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     // True when another holder of the same key already holds the lock.
-    bool isHeldElsewhere() const { return m_heldElsewhere; }
+    bool isHeldElsewhere() const;
     // True when this object holds the lock.
-    bool isLocked() const { return m_fd >= 0; }
+    bool isLocked() const;
     // The lock file used, empty when no safe place for it was found.
-    QString lockFilePath() const { return m_path; }
+    QString lockFilePath() const;
 
     // The folder for per-user lock files: XDG_RUNTIME_DIR, else a private
     // folder named after the user id in the temporary directory.
     static QString lockDirectory();
 
 private:
-    int m_fd = -1;
-    bool m_heldElsewhere = false;
-    QString m_path;
+    // What the platform keeps for the lock.
+    std::unique_ptr<SingleInstanceLockPrivate> d;
 };
 
 #endif // SINGLEINSTANCELOCK_H

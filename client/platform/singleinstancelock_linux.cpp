@@ -1,4 +1,5 @@
 #include "singleinstancelock.h"
+#include "singleinstancelock_p.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -46,6 +47,9 @@ bool isPrivateDirectory(const QByteArray& path)
 
 QString SingleInstanceLock::lockDirectory()
 {
+    // Read here rather than through QStandardPaths::RuntimeLocation: that
+    // makes a folder of its own, with a warning, when the variable is unset,
+    // where the lock has its own fallback below.
     const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && isPrivateDirectory(QFile::encodeName(runtime)))
         return runtime;
@@ -58,6 +62,7 @@ QString SingleInstanceLock::lockDirectory()
 }
 
 SingleInstanceLock::SingleInstanceLock(const QString& key)
+    : d(new SingleInstanceLockPrivate)
 {
     const QString dir = lockDirectory();
     if (dir.isEmpty()) {
@@ -68,11 +73,11 @@ SingleInstanceLock::SingleInstanceLock(const QString& key)
     hash.addData(key.toUtf8());
     hash.addData("\n", 1);
     hash.addData(sessionId());
-    m_path = dir + QStringLiteral("/varvexclient-") + QString::fromLatin1(hash.result().toHex().left(16)) + QStringLiteral(".lock");
+    d->path = dir + QStringLiteral("/varvexclient-") + QString::fromLatin1(hash.result().toHex().left(16)) + QStringLiteral(".lock");
 
-    const int fd = open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = open(QFile::encodeName(d->path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        qWarning("Cannot open the single-instance lock %s: %s", qPrintable(m_path), strerror(errno));
+        qWarning("Cannot open the single-instance lock %s: %s", qPrintable(d->path), strerror(errno));
         return;
     }
     int result;
@@ -80,19 +85,34 @@ SingleInstanceLock::SingleInstanceLock(const QString& key)
         result = flock(fd, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-        m_heldElsewhere = (errno == EWOULDBLOCK);
-        if (!m_heldElsewhere)
-            qWarning("Cannot take the single-instance lock %s: %s", qPrintable(m_path), strerror(errno));
+        d->heldElsewhere = (errno == EWOULDBLOCK);
+        if (!d->heldElsewhere)
+            qWarning("Cannot take the single-instance lock %s: %s", qPrintable(d->path), strerror(errno));
         close(fd);
         return;
     }
-    m_fd = fd;
+    d->fd = fd;
+}
+
+bool SingleInstanceLock::isHeldElsewhere() const
+{
+    return d->heldElsewhere;
+}
+
+bool SingleInstanceLock::isLocked() const
+{
+    return d->fd >= 0;
+}
+
+QString SingleInstanceLock::lockFilePath() const
+{
+    return d->path;
 }
 
 SingleInstanceLock::~SingleInstanceLock()
 {
     // The file stays: removing it while another starter has it open would
     // let two instances lock two different files.
-    if (m_fd >= 0)
-        close(m_fd);
+    if (d->fd >= 0)
+        close(d->fd);
 }

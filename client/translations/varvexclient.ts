@@ -30,8 +30,8 @@
     </message>
     <message>
         <location line="+83"/>
-        <location filename="../qmaindialog.cpp" line="+98"/>
-        <location filename="../widgets/qvpnservercombobox.cpp" line="+267"/>
+        <location filename="../qmaindialog_state.cpp" line="+145"/>
+        <location filename="../widgets/qvpnservercombobox.cpp" line="+299"/>
         <source>Connect</source>
         <translation type="unfinished"></translation>
     </message>
@@ -47,7 +47,7 @@
     </message>
     <message>
         <location line="+96"/>
-        <location filename="../qmaindialog.cpp" line="+1"/>
+        <location filename="../qmaindialog_state.cpp" line="+2"/>
         <source>DISCONNECTED</source>
         <translation type="unfinished"></translation>
     </message>
@@ -58,8 +58,8 @@
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../qmaindialog.cpp" line="-24"/>
-        <location line="+404"/>
+        <location filename="../qmaindialog_state.cpp" line="-84"/>
+        <location line="+344"/>
         <source>Detecting...</source>
         <translation type="unfinished"></translation>
     </message>
@@ -89,7 +89,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../qmaindialog.cpp" line="-301"/>
+        <location filename="../qmaindialog.cpp" line="+65"/>
         <source>Connection error</source>
         <translation type="unfinished"></translation>
     </message>
@@ -99,17 +99,17 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-97"/>
+        <location filename="../qmaindialog_state.cpp" line="-331"/>
         <source>Connecting..</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>CONNECTING</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-8"/>
+        <location line="-16"/>
         <source>Varvex IP ADDRESS</source>
         <translation type="unfinished"></translation>
     </message>
@@ -119,58 +119,64 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+37"/>
         <source>CONNECTED</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+5"/>
+        <location line="+21"/>
         <source>Disconnecting..</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+2"/>
         <source>DISCONNECTING</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+7"/>
+        <location line="+26"/>
         <source>PUBLIC IP ADDRESS</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="+3"/>
         <source>Not Connected</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+294"/>
+        <location filename="../qmaindialog_actions.cpp" line="+32"/>
+        <location filename="../qmaindialog_state.cpp" line="+157"/>
         <source>Login error</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location filename="../qmaindialog_state.cpp" line="+1"/>
         <source>Login failed.
 Please check your username and password and try again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-291"/>
+        <location line="-141"/>
         <source>TIMEOUT</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+7"/>
+        <location line="+27"/>
         <source>UNKNOWN</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+386"/>
+        <location line="+216"/>
         <source>Unknown.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+149"/>
+        <location filename="../qmaindialog_actions.cpp" line="+0"/>
+        <source>The user name or password is too long.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+118"/>
         <source>VPN connection is trying to connect to %1.</source>
         <translation type="unfinished"></translation>
     </message>
@@ -203,7 +209,7 @@ Please check your username and password and try again.</source>
 <context>
     <name>QVarvexServiceConnection</name>
     <message>
-        <location filename="../qvarvexserviceconnection.cpp" line="+212"/>
+        <location filename="../qvarvexserviceconnection.cpp" line="+245"/>
         <source>Connection error</source>
         <translation type="unfinished"></translation>
     </message>

@@ -104,7 +104,7 @@ void QVPNBandwidthWidget::paintEvent(QPaintEvent* event)
 
     for (int i = 0; i < m_samples.size(); ++i) {
         const BandwidthSample& sample = m_samples.at(i);
-        const bool tunnel = sample.type == 1;
+        const bool tunnel = sample.type == VarvexBandwidthTunnel;
         const int x = (w - 2) - 6 * i;
         painter.setPen(tunnel ? m_tunnelDownloadPen : m_plainDownloadPen);
         painter.drawLine(x - 3, top(sample.download), x - 3, h);
@@ -118,7 +118,7 @@ void QVPNBandwidthWidget::paintEvent(QPaintEvent* event)
     painter.setRenderHint(QPainter::Antialiasing, true);
     const int r = w - 1;
     const BandwidthSample& newest = m_samples.first();
-    const bool tunnel = newest.type == 1;
+    const bool tunnel = newest.type == VarvexBandwidthTunnel;
 
     const QPolygon uploadArrow({ QPoint(r - 179, 10), QPoint(r - 173, 16), QPoint(r - 176, 16),
                                  QPoint(r - 176, 24), QPoint(r - 182, 24), QPoint(r - 182, 16),

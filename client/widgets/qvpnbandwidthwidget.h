@@ -7,9 +7,11 @@
 #include <QString>
 #include <QWidget>
 
+#include "varvexprotocol.h"
+
 struct BandwidthSample
 {
-    quint8 type = 0;     // 1: tunnel traffic; anything else: outside the tunnel
+    quint8 type = VarvexBandwidthAllInterfaces; // VarvexBandwidthTunnel: tunnel traffic; anything else: outside it
     quint32 download = 0;
     quint32 upload = 0;
 };

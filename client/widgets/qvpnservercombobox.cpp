@@ -16,24 +16,14 @@
 
 #include "qpingservice.h"
 #include "qvpnservercomboboxitemdelegate.h"
+#include "robotofont.h"
+#include "serverrowkeys.h"
 
 namespace {
 
 const int kPingPacingMs = 500;
 // Width of the right part that opens the list; the divider sits just left of it.
 const int kListButtonWidth = 74;
-
-const char kNameKey[] = "name";
-const char kCodeKey[] = "code";
-const char kHostnameKey[] = "hostname";
-const char kPingKey[] = "ping";
-
-QFont robotoFont(int pointSize, int weight)
-{
-    QFont font(QStringLiteral("Roboto"), pointSize, weight, false);
-    font.setStyleStrategy(QFont::PreferAntialias);
-    return font;
-}
 
 // Styles that open the list as a menu (Fusion, the usual style on Linux) show
 // every row and ignore the limit of visible rows; the list must scroll instead.
@@ -118,9 +108,9 @@ void QVPNServerComboBox::setServerList(const QList<VPNServerInfo>& list)
     for (const VPNServerInfo& server : list) {
         auto* item = new QStandardItem();
         QVariantMap data;
-        data.insert(QLatin1String(kNameKey), server.name);
-        data.insert(QLatin1String(kCodeKey), server.code);
-        data.insert(QLatin1String(kHostnameKey), server.hostname);
+        data.insert(QLatin1String(ServerRowKey::Name), server.name);
+        data.insert(QLatin1String(ServerRowKey::Code), server.code);
+        data.insert(QLatin1String(ServerRowKey::Hostname), server.hostname);
         item->setData(data, Qt::UserRole);
         item->setFlags(Qt::ItemIsUserCheckable);
         if (!m_noPingReason.isEmpty())
@@ -150,11 +140,41 @@ void QVPNServerComboBox::setFavorites(const QString& favorites)
     for (const QString& name : names) {
         for (int row = 0; row < count(); ++row) {
             const QVariantMap data = itemData(row, Qt::UserRole).toMap();
-            if (data.value(QLatin1String(kNameKey)).toString() == name)
+            if (data.value(QLatin1String(ServerRowKey::Name)).toString() == name)
                 rows->setData(rows->index(row, modelColumn(), rootModelIndex()), Qt::Checked,
                               Qt::CheckStateRole);
         }
     }
+}
+
+int QVPNServerComboBox::rowOfServer(const QString& name) const
+{
+    for (int row = 0; row < count(); ++row) {
+        if (itemData(row, Qt::UserRole).toMap().value(QLatin1String(ServerRowKey::Name)).toString() == name)
+            return row;
+    }
+    return -1;
+}
+
+VPNServerInfo QVPNServerComboBox::serverOfRow(int row) const
+{
+    if (row < 0)
+        return VPNServerInfo();
+    const QVariantMap data = itemData(row, Qt::UserRole).toMap();
+    return VPNServerInfo{data.value(QLatin1String(ServerRowKey::Name)).toString(),
+                         data.value(QLatin1String(ServerRowKey::Code)).toString(),
+                         data.value(QLatin1String(ServerRowKey::Hostname)).toString()};
+}
+
+QStringList QVPNServerComboBox::favoriteNames() const
+{
+    QStringList favorites;
+    const QAbstractItemModel* rows = model();
+    for (int row = 0; row < count(); ++row) {
+        if (rows->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked)
+            favorites << itemData(row, Qt::UserRole).toMap().value(QLatin1String(ServerRowKey::Name)).toString();
+    }
+    return favorites;
 }
 
 void QVPNServerComboBox::setCurrentServer(const VPNServerInfo& server)
@@ -180,8 +200,8 @@ void QVPNServerComboBox::pingNextServer()
 {
     for (int row = 0; row < count(); ++row) {
         const QVariantMap data = itemData(row, Qt::UserRole).toMap();
-        if (!data.contains(QLatin1String(kPingKey))) {
-            emit pingHost(data.value(QLatin1String(kHostnameKey)).toString());
+        if (!data.contains(QLatin1String(ServerRowKey::Ping))) {
+            emit pingHost(data.value(QLatin1String(ServerRowKey::Hostname)).toString());
             return;
         }
     }
@@ -200,9 +220,9 @@ void QVPNServerComboBox::pingResult(QString hostname, int latency)
 {
     for (int row = 0; row < count(); ++row) {
         QVariantMap data = itemData(row, Qt::UserRole).toMap();
-        if (data.value(QLatin1String(kHostnameKey)).toString() != hostname)
+        if (data.value(QLatin1String(ServerRowKey::Hostname)).toString() != hostname)
             continue;
-        data.insert(QLatin1String(kPingKey), latency);
+        data.insert(QLatin1String(ServerRowKey::Ping), latency);
         setItemData(row, data, Qt::UserRole);
     }
 

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include "vpnserverinfo.h"
 
@@ -26,6 +27,13 @@ public:
     void setFavorites(const QString& favorites);
     void setCurrentServer(const VPNServerInfo& server);
     VPNServerInfo currentServer() const;
+
+    // The row of the server of this name; -1 when there is none.
+    int rowOfServer(const QString& name) const;
+    // The server a row shows; empty for -1.
+    VPNServerInfo serverOfRow(int row) const;
+    // Names of the starred rows, top to bottom.
+    QStringList favoriteNames() const;
 
 signals:
     void pressed();

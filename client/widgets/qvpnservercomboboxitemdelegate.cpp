@@ -9,6 +9,8 @@
 #include <QVariantMap>
 
 #include "qvpnservercombobox.h"
+#include "robotofont.h"
+#include "serverrowkeys.h"
 
 namespace {
 
@@ -20,13 +22,6 @@ const int kNameLeft = 93;
 const int kPingLeft = 256;
 // Space kept free between a long name's end and the ping column.
 const int kNameGap = 6;
-
-QFont robotoFont(int pointSize, int weight)
-{
-    QFont font(QStringLiteral("Roboto"), pointSize, weight, false);
-    font.setStyleStrategy(QFont::PreferAntialias);
-    return font;
-}
 
 } // namespace
 
@@ -70,7 +65,7 @@ void QVPNServerComboBoxItemDelegate::paint(QPainter* painter, const QStyleOption
                                         : QStringLiteral(":/imgs/star.png")));
 
     const QVariantMap data = index.model() ? index.data(Qt::UserRole).toMap() : QVariantMap();
-    const QString code = data.value(QStringLiteral("code")).toString();
+    const QString code = data.value(QLatin1String(ServerRowKey::Code)).toString();
     if (!code.isEmpty()) {
         const QImage flag(QStringLiteral(":/imgs/flags/") + code + QStringLiteral(".png"));
         if (!flag.isNull())
@@ -81,7 +76,7 @@ void QVPNServerComboBoxItemDelegate::paint(QPainter* painter, const QStyleOption
     // separator grey otherwise. Long names end short of the ping column.
     painter->setPen(Qt::black);
     painter->setFont(m_nameFont);
-    const QString name = painter->fontMetrics().elidedText(data.value(QStringLiteral("name")).toString(),
+    const QString name = painter->fontMetrics().elidedText(data.value(QLatin1String(ServerRowKey::Name)).toString(),
                                                            Qt::ElideRight, kPingLeft - kNameGap - kNameLeft);
     painter->drawText(QPoint(kNameLeft, y + 26), name);
 
@@ -90,8 +85,8 @@ void QVPNServerComboBoxItemDelegate::paint(QPainter* painter, const QStyleOption
         painter->drawLine(10, y, 287, y);
     }
 
-    if (data.contains(QStringLiteral("ping"))) {
-        const int ping = data.value(QStringLiteral("ping")).toInt();
+    if (data.contains(QLatin1String(ServerRowKey::Ping))) {
+        const int ping = data.value(QLatin1String(ServerRowKey::Ping)).toInt();
         QString value = QString::number(ping);
         if (ping < 1) {
             painter->setPen(QColor(Qt::gray));

@@ -7,6 +7,7 @@
 
 #include "qtservice_p.h"
 #include "qtservicecontroller.h"
+#include "servicecontrolcode.h"
 #include "varvexlog.h"
 
 namespace {
@@ -195,7 +196,7 @@ void QtServiceBase::startOnce()
 void QtServiceBase::handleControl(int code)
 {
     switch (code) {
-    case 1: // stop
+    case ServiceControl::Stop:
         writeLog(QStringLiteral("Service control request: stop"), LOG_INFORMATION);
         if (!m_stopped) {
             m_stopped = true;
@@ -205,21 +206,22 @@ void QtServiceBase::handleControl(int code)
         }
         QCoreApplication::quit();
         break;
-    case 2:
+    case ServiceControl::Pause:
         writeLog(QStringLiteral("Service control request: pause"), LOG_INFORMATION);
         if (m_started && !m_stopped)
             pause();
         break;
-    case 3:
+    case ServiceControl::Continue:
         writeLog(QStringLiteral("Service control request: resume"), LOG_INFORMATION);
         if (m_started && !m_stopped)
             resume();
         break;
     default:
-        if (code >= 128 && code <= 255) {
-            writeLog(QStringLiteral("Service control request: command %1").arg(code - 128), LOG_INFORMATION);
+        if (code >= ServiceControl::UserBase && code <= ServiceControl::UserLast) {
+            const int command = code - ServiceControl::UserBase;
+            writeLog(QStringLiteral("Service control request: command %1").arg(command), LOG_INFORMATION);
             if (m_started && !m_stopped)
-                processCommand(code - 128);
+                processCommand(command);
         }
         break;
     }

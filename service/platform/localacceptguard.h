@@ -2,11 +2,12 @@
 #define LOCALACCEPTGUARD_H
 
 #include <QObject>
-#include <QPointer>
-#include <QSocketNotifier>
+
 #include <functional>
+#include <memory>
 
 class QLocalServer;
+class LocalAcceptGuardPrivate;
 
 // Accepts the connections of a listening QLocalServer in its place. The
 // toolkit's own accept closes the whole server (and frees its name) when one
@@ -38,11 +39,8 @@ private slots:
 private:
     bool openReserve();
 
-    QPointer<QSocketNotifier> m_notifier;
-    int m_listenSocket = -1;
-    int m_reserve = -1;
-    Deliver m_deliver;
-    Refused m_outOfDescriptors;
+    // The platform's listening socket, spare descriptor and callbacks.
+    std::unique_ptr<LocalAcceptGuardPrivate> d;
 };
 
 #endif // LOCALACCEPTGUARD_H

@@ -1,4 +1,5 @@
 #include "localacceptguard.h"
+#include "localacceptguard_p.h"
 
 #include <QLocalServer>
 #include <QTimer>
@@ -18,13 +19,14 @@ const int AcceptsPerActivation = 32;
 
 LocalAcceptGuard::LocalAcceptGuard(QObject* parent)
     : QObject(parent)
+    , d(new LocalAcceptGuardPrivate)
 {
 }
 
 LocalAcceptGuard::~LocalAcceptGuard()
 {
-    if (m_reserve >= 0)
-        ::close(m_reserve);
+    if (d->reserve >= 0)
+        ::close(d->reserve);
 }
 
 long LocalAcceptGuard::raiseDescriptorLimit()
@@ -45,9 +47,9 @@ long LocalAcceptGuard::raiseDescriptorLimit()
 
 bool LocalAcceptGuard::openReserve()
 {
-    if (m_reserve < 0)
-        m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    return m_reserve >= 0;
+    if (d->reserve < 0)
+        d->reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return d->reserve >= 0;
 }
 
 bool LocalAcceptGuard::attach(QLocalServer* server, Deliver deliver, Refused outOfDescriptors)
@@ -67,13 +69,13 @@ bool LocalAcceptGuard::attach(QLocalServer* server, Deliver deliver, Refused out
     // The toolkit's notifier stays (it is the server's, and goes when the
     // server closes); only its reaction is replaced.
     QObject::disconnect(found, nullptr, server, nullptr);
-    if (m_notifier)
-        QObject::disconnect(m_notifier, nullptr, this, nullptr);
+    if (d->notifier)
+        QObject::disconnect(d->notifier, nullptr, this, nullptr);
     connect(found, SIGNAL(activated(QSocketDescriptor)), this, SLOT(notifier_activated()));
-    m_notifier = found;
-    m_listenSocket = listenSocket;
-    m_deliver = std::move(deliver);
-    m_outOfDescriptors = std::move(outOfDescriptors);
+    d->notifier = found;
+    d->listenSocket = listenSocket;
+    d->deliver = std::move(deliver);
+    d->outOfDescriptors = std::move(outOfDescriptors);
     openReserve();
     return true;
 }
@@ -81,9 +83,9 @@ bool LocalAcceptGuard::attach(QLocalServer* server, Deliver deliver, Refused out
 void LocalAcceptGuard::notifier_activated()
 {
     for (int i = 0; i < AcceptsPerActivation; ++i) {
-        const int socket = ::accept4(m_listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        const int socket = ::accept4(d->listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (socket >= 0) {
-            m_deliver(quintptr(socket));
+            d->deliver(quintptr(socket));
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED)
@@ -92,22 +94,22 @@ void LocalAcceptGuard::notifier_activated()
             // Left waiting, the connection would wake the loop again at once.
             // Give up the reserved descriptor to take the connection and
             // close it, and to write the line that says so.
-            if (m_reserve >= 0) {
-                ::close(m_reserve);
-                m_reserve = -1;
-                const int refused = ::accept4(m_listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+            if (d->reserve >= 0) {
+                ::close(d->reserve);
+                d->reserve = -1;
+                const int refused = ::accept4(d->listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
                 if (refused >= 0)
                     ::close(refused);
             }
-            if (m_outOfDescriptors)
-                m_outOfDescriptors();
+            if (d->outOfDescriptors)
+                d->outOfDescriptors();
             if (!openReserve()) {
                 // Nothing to take the next one with: look again a little
                 // later rather than spin.
-                m_notifier->setEnabled(false);
+                d->notifier->setEnabled(false);
                 QTimer::singleShot(100, this, [this]() {
-                    if (m_notifier)
-                        m_notifier->setEnabled(true);
+                    if (d->notifier)
+                        d->notifier->setEnabled(true);
                 });
             }
         }

@@ -16,7 +16,7 @@
 #include "icmpping.h"
 #include "qpingservice.h"
 
-class TestPingService : public QObject
+class TestQPingService : public QObject
 {
     Q_OBJECT
 
@@ -128,7 +128,7 @@ QByteArray pingInChild(Refusal refusal, int* exitCode)
 } // namespace
 
 // Ping sockets need net.ipv4.ping_group_range to include our group; raw ones need root.
-bool TestPingService::icmpAvailable()
+bool TestQPingService::icmpAvailable()
 {
     for (int type : { SOCK_DGRAM, SOCK_RAW }) {
         const int fd = ::socket(AF_INET, type, IPPROTO_ICMP);
@@ -140,7 +140,7 @@ bool TestPingService::icmpAvailable()
     return false;
 }
 
-void TestPingService::loopbackAnswers()
+void TestQPingService::loopbackAnswers()
 {
     if (!icmpAvailable())
         QSKIP("Neither an ICMP ping socket nor a raw socket can be opened here "
@@ -158,7 +158,7 @@ void TestPingService::loopbackAnswers()
         QVERIFY(IcmpPing::echoLatency("localhost", "abcdefghijklmnopqest", 1000) >= 1);
 }
 
-void TestPingService::failuresGiveMinusOneAndTheSameName_data()
+void TestQPingService::failuresGiveMinusOneAndTheSameName_data()
 {
     QTest::addColumn<QString>("host");
     QTest::newRow("unresolvable") << "nohost.invalid";
@@ -167,7 +167,7 @@ void TestPingService::failuresGiveMinusOneAndTheSameName_data()
     QTest::newRow("any address") << "0.0.0.0";
 }
 
-void TestPingService::failuresGiveMinusOneAndTheSameName()
+void TestQPingService::failuresGiveMinusOneAndTheSameName()
 {
     QFETCH(QString, host);
     QPingService service;
@@ -178,7 +178,7 @@ void TestPingService::failuresGiveMinusOneAndTheSameName()
     QCOMPARE(results.at(0).at(1).toInt(), -1);
 }
 
-void TestPingService::queuedRequestsAnsweredInOrder()
+void TestQPingService::queuedRequestsAnsweredInOrder()
 {
     QThread worker;
     auto* service = new QPingService();
@@ -202,7 +202,7 @@ void TestPingService::queuedRequestsAnsweredInOrder()
 
 // The chooser's destructor asks its worker thread to stop; an echo in
 // progress must give up instead of holding the thread for its full timeout.
-void TestPingService::stopRequestEndsTheWait()
+void TestQPingService::stopRequestEndsTheWait()
 {
     if (!icmpAvailable())
         QSKIP("No ICMP socket can be opened here.");
@@ -218,7 +218,7 @@ void TestPingService::stopRequestEndsTheWait()
 
 // Where no ICMP socket may be opened every server shows "---": the service
 // says why, once, and every result stays -1 for its own name.
-void TestPingService::refusedSocketsAreReportedOnce()
+void TestQPingService::refusedSocketsAreReportedOnce()
 {
     if (kAuditArch == 0)
         QSKIP("No system call filter for this architecture in this test.");
@@ -248,5 +248,5 @@ void TestPingService::refusedSocketsAreReportedOnce()
     QCOMPARE(nobodyOutput, refusedOutput);
 }
 
-QTEST_MAIN(TestPingService)
+QTEST_MAIN(TestQPingService)
 #include "tst_qpingservice.moc"

@@ -54,7 +54,7 @@ private:
     QTimer m_timer;
 };
 
-class TestServiceConnection : public QObject
+class TestQVarvexServiceConnection : public QObject
 {
     Q_OBJECT
 
@@ -355,5 +355,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestServiceConnection)
+QTEST_MAIN(TestQVarvexServiceConnection)
 #include "tst_qvarvexserviceconnection.moc"

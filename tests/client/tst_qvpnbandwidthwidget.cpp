@@ -5,7 +5,7 @@
 
 using namespace PixelCheck;
 
-class TestBandwidthWidget : public QObject
+class TestQVPNBandwidthWidget : public QObject
 {
     Q_OBJECT
 
@@ -27,7 +27,7 @@ private:
     const QColor grid { 226, 226, 226 };
 };
 
-void TestBandwidthWidget::bitrateText_data()
+void TestQVPNBandwidthWidget::bitrateText_data()
 {
     QTest::addColumn<quint64>("bytes");
     QTest::addColumn<QString>("text");
@@ -43,14 +43,14 @@ void TestBandwidthWidget::bitrateText_data()
     QTest::newRow("top of the ladder") << quint64(10000000000ULL) << "100.00Gbit";
 }
 
-void TestBandwidthWidget::bitrateText()
+void TestQVPNBandwidthWidget::bitrateText()
 {
     QFETCH(quint64, bytes);
     QFETCH(QString, text);
     QCOMPARE(::bitrateText(bytes), text);
 }
 
-void TestBandwidthWidget::scaleFollowsLargestKeptSample_data()
+void TestQVPNBandwidthWidget::scaleFollowsLargestKeptSample_data()
 {
     QTest::addColumn<uint>("download");
     QTest::addColumn<uint>("upload");
@@ -67,7 +67,7 @@ void TestBandwidthWidget::scaleFollowsLargestKeptSample_data()
     QTest::newRow("largest count") << 0xffffffffu << 0u << quint64(10000000000ULL);
 }
 
-void TestBandwidthWidget::scaleFollowsLargestKeptSample()
+void TestQVPNBandwidthWidget::scaleFollowsLargestKeptSample()
 {
     QFETCH(uint, download);
     QFETCH(uint, upload);
@@ -79,7 +79,7 @@ void TestBandwidthWidget::scaleFollowsLargestKeptSample()
     QCOMPARE(widget.scaleMaximum(), scale);
 }
 
-void TestBandwidthWidget::scaleFallsWhenLargeSamplesLeave()
+void TestQVPNBandwidthWidget::scaleFallsWhenLargeSamplesLeave()
 {
     QVPNBandwidthWidget widget(nullptr);
     widget.resize(12, 100); // room for two samples
@@ -91,7 +91,7 @@ void TestBandwidthWidget::scaleFallsWhenLargeSamplesLeave()
     QCOMPARE(widget.scaleMaximum(), quint64(100000));
 }
 
-void TestBandwidthWidget::keepsWhatFitsTheWidth_data()
+void TestQVPNBandwidthWidget::keepsWhatFitsTheWidth_data()
 {
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("kept");
@@ -101,7 +101,7 @@ void TestBandwidthWidget::keepsWhatFitsTheWidth_data()
     QTest::newRow("narrow") << 1 << 1;
 }
 
-void TestBandwidthWidget::keepsWhatFitsTheWidth()
+void TestQVPNBandwidthWidget::keepsWhatFitsTheWidth()
 {
     QFETCH(int, width);
     QFETCH(int, kept);
@@ -114,7 +114,7 @@ void TestBandwidthWidget::keepsWhatFitsTheWidth()
     QCOMPARE(widget.samples().last().upload, uint(2 * (101 - kept)));
 }
 
-void TestBandwidthWidget::emptyGraphShowsOnlyBackgroundAndGrid()
+void TestQVPNBandwidthWidget::emptyGraphShowsOnlyBackgroundAndGrid()
 {
     QVPNBandwidthWidget widget(nullptr);
     widget.resize(301, 100);
@@ -130,7 +130,7 @@ void TestBandwidthWidget::emptyGraphShowsOnlyBackgroundAndGrid()
     QVERIFY(areaOnly(image, image.rect(), { background, grid }));
 }
 
-void TestBandwidthWidget::barsArrowsAndLabels()
+void TestQVPNBandwidthWidget::barsArrowsAndLabels()
 {
     QVPNBandwidthWidget widget(nullptr);
     widget.resize(301, 100); // r = 300, newest bars at x 296 and 299
@@ -168,7 +168,7 @@ void TestBandwidthWidget::barsArrowsAndLabels()
     QVERIFY(areaHas(image, QRect(5, 77, 40, 14), text, 30));
 }
 
-void TestBandwidthWidget::hugeSampleUsesTopOfLadder()
+void TestQVPNBandwidthWidget::hugeSampleUsesTopOfLadder()
 {
     QVPNBandwidthWidget widget(nullptr);
     widget.resize(301, 100);
@@ -184,7 +184,7 @@ void TestBandwidthWidget::hugeSampleUsesTopOfLadder()
 // What is written where: the two rates show half the newest sample, the scale
 // its top, middle and zero; the arrows are the exact outlines, in the newest
 // sample's colours.
-void TestBandwidthWidget::rateAndScaleTexts()
+void TestQVPNBandwidthWidget::rateAndScaleTexts()
 {
     QVPNBandwidthWidget widget(nullptr);
     widget.resize(301, 101); // r = 300, h / 2 = 50
@@ -219,5 +219,5 @@ void TestBandwidthWidget::rateAndScaleTexts()
     QVERIFY(nothing.polygons.isEmpty());
 }
 
-QTEST_MAIN(TestBandwidthWidget)
+QTEST_MAIN(TestQVPNBandwidthWidget)
 #include "tst_qvpnbandwidthwidget.moc"

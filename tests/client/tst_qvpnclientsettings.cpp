@@ -5,7 +5,7 @@
 #include "qvpnclientsettings.h"
 #include "qvpncredentialscrypt.h"
 
-class TestClientSettings : public QObject
+class TestQVPNClientSettings : public QObject
 {
     Q_OBJECT
 
@@ -172,5 +172,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestClientSettings)
+QTEST_GUILESS_MAIN(TestQVPNClientSettings)
 #include "tst_qvpnclientsettings.moc"

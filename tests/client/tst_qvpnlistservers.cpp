@@ -1,52 +1,11 @@
 #include <QtTest>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include "qvpnlistservers.h"
+#include "recordinghttpserver.h"
 #include "webapi.h"
 #include "webapiclient.h"
 
-// Answers every request on loopback with one canned HTTP response (or, when
-// hanging, with nothing at all) and remembers the request lines.
-class CannedHttpServer : public QTcpServer
-{
-public:
-    QByteArray response;
-    bool hang = false;
-    QList<QByteArray> requestLines;
-
-    CannedHttpServer()
-    {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    QByteArray& request = m_pending[socket];
-                    request += socket->readAll();
-                    if (!request.contains("\r\n\r\n"))
-                        return;
-                    requestLines << request.left(request.indexOf("\r\n"));
-                    m_pending.remove(socket);
-                    if (hang)
-                        return;
-                    socket->write(response);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-
-    void answerWith(const QByteArray& body, const QByteArray& status = "200 OK")
-    {
-        response = "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    }
-
-private:
-    QHash<QTcpSocket*, QByteArray> m_pending;
-};
-
-class TestListServers : public QObject
+class TestQVPNListServers : public QObject
 {
     Q_OBJECT
 
@@ -63,18 +22,25 @@ private slots:
 
 private:
     static QStringList describe(const QList<VPNServerInfo>& servers);
-    CannedHttpServer m_server;
+    // Answers every request with the same answer.
+    void answerWith(const QByteArray& body, const QByteArray& status = "200 OK");
+    RecordingHttpServer m_server;
 };
 
-void TestListServers::initTestCase()
+void TestQVPNListServers::initTestCase()
 {
     qunsetenv("http_proxy");
     qunsetenv("HTTP_PROXY");
-    QVERIFY(m_server.listen(QHostAddress::LocalHost));
-    qputenv("VARVEX_API_HOST", QByteArray("127.0.0.1:") + QByteArray::number(m_server.serverPort()));
+    QVERIFY(m_server.start());
+    qputenv("VARVEX_API_HOST", m_server.hostAndPort().toLatin1());
 }
 
-QStringList TestListServers::describe(const QList<VPNServerInfo>& servers)
+void TestQVPNListServers::answerWith(const QByteArray& body, const QByteArray& status)
+{
+    m_server.setDefaultAnswer(RecordingHttpServer::Answer{status.left(3).toInt(), body, 0, QByteArray(), false});
+}
+
+QStringList TestQVPNListServers::describe(const QList<VPNServerInfo>& servers)
 {
     QStringList out;
     for (const VPNServerInfo& server : servers)
@@ -82,7 +48,7 @@ QStringList TestListServers::describe(const QList<VPNServerInfo>& servers)
     return out;
 }
 
-void TestListServers::replies_data()
+void TestQVPNListServers::replies_data()
 {
     QTest::addColumn<QByteArray>("status");
     QTest::addColumn<QByteArray>("body");
@@ -106,12 +72,12 @@ void TestListServers::replies_data()
         << QByteArray(R"({"A": {"code": "US", "host": "a"}})") << QStringList { "A|US|a" };
 }
 
-void TestListServers::replies()
+void TestQVPNListServers::replies()
 {
     QFETCH(QByteArray, status);
     QFETCH(QByteArray, body);
     QFETCH(QStringList, servers);
-    m_server.answerWith(body, status);
+    answerWith(body, status);
 
     QVPNListServers list(nullptr);
     QSignalSpy finished(&list, &QVPNListServers::finished);
@@ -122,10 +88,10 @@ void TestListServers::replies()
     QCOMPARE(finished.count(), 1);
 }
 
-void TestListServers::requestsTheListEndpoint()
+void TestQVPNListServers::requestsTheListEndpoint()
 {
-    m_server.requestLines.clear();
-    m_server.answerWith("{}");
+    m_server.clearRequests();
+    answerWith("{}");
     QVPNListServers list(nullptr);
     QSignalSpy finished(&list, &QVPNListServers::finished);
     list.updateList();
@@ -134,9 +100,9 @@ void TestListServers::requestsTheListEndpoint()
              QList<QByteArray> { "GET /get_list/" VARVEX_API_KEY " HTTP/1.1" });
 }
 
-void TestListServers::emptyBeforeAnyReplyAndClearedByUpdate()
+void TestQVPNListServers::emptyBeforeAnyReplyAndClearedByUpdate()
 {
-    m_server.answerWith(R"({"A": {"code": "US", "host": "a"}})");
+    answerWith(R"({"A": {"code": "US", "host": "a"}})");
     QVPNListServers list(nullptr);
     QVERIFY(list.servers().isEmpty());
     QSignalSpy finished(&list, &QVPNListServers::finished);
@@ -149,7 +115,7 @@ void TestListServers::emptyBeforeAnyReplyAndClearedByUpdate()
     QCOMPARE(list.servers().size(), 1);
 }
 
-void TestListServers::refusedConnectionGivesEmptyList()
+void TestQVPNListServers::refusedConnectionGivesEmptyList()
 {
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -168,22 +134,23 @@ void TestListServers::refusedConnectionGivesEmptyList()
     QCOMPARE(finished.count(), 1);
 }
 
-void TestListServers::overSizeListIsRefused_data()
+void TestQVPNListServers::overSizeListIsRefused_data()
 {
     QTest::addColumn<bool>("announced");
     QTest::newRow("length announced") << true;
     QTest::newRow("no length, ended by close") << false;
 }
 
-void TestListServers::overSizeListIsRefused()
+void TestQVPNListServers::overSizeListIsRefused()
 {
     // A valid list, just too long: 200 MB were once read whole.
     QFETCH(bool, announced);
     QByteArray body = R"({"A": {"code": "US", "host": "a"}, "pad": ")";
     body += QByteArray(int(WebApi::MaxAnswerSize), 'x') + "\"}";
-    m_server.answerWith(body);
+    answerWith(body);
     if (!announced)
-        m_server.response = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;
+        m_server.setDefaultAnswer(RecordingHttpServer::Answer{
+            200, QByteArray(), 0, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body, false});
 
     QVPNListServers list(nullptr);
     QSignalSpy finished(&list, &QVPNListServers::finished);
@@ -194,18 +161,17 @@ void TestListServers::overSizeListIsRefused()
     QCOMPARE(finished.count(), 1);
 }
 
-void TestListServers::hungServerEndsWithEmptyList()
+void TestQVPNListServers::hungServerEndsWithEmptyList()
 {
-    m_server.hang = true;
+    m_server.setDefaultAnswer(RecordingHttpServer::Answer{200, QByteArray(), 0, QByteArray(), true});
     QVPNListServers list(nullptr);
     QSignalSpy finished(&list, &QVPNListServers::finished);
     list.updateList();
     QVERIFY(finished.wait(WebApi::TransferTimeoutMs + 3000));
-    m_server.hang = false;
     QVERIFY(list.servers().isEmpty());
     QTest::qWait(50);
     QCOMPARE(finished.count(), 1);
 }
 
-QTEST_MAIN(TestListServers)
+QTEST_MAIN(TestQVPNListServers)
 #include "tst_qvpnlistservers.moc"

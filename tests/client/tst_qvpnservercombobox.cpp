@@ -8,7 +8,7 @@
 
 using namespace PixelCheck;
 
-class TestServerComboBox : public QObject
+class TestQVPNServerComboBox : public QObject
 {
     Q_OBJECT
 
@@ -19,6 +19,7 @@ private slots:
     void firstServerBecomesCurrent();
     void emptyListKeepsCurrentServer();
     void favourites();
+    void rowsAndServersByName();
     void pressAreas();
     void closedBoxPainting();
     void sweepPingsEachHostOnceOneAtATime();
@@ -41,12 +42,12 @@ private:
     }
 };
 
-void TestServerComboBox::initTestCase()
+void TestQVPNServerComboBox::initTestCase()
 {
     Q_INIT_RESOURCE(varvex);
 }
 
-void TestServerComboBox::construction()
+void TestQVPNServerComboBox::construction()
 {
     QVPNServerComboBox box(nullptr);
     QCOMPARE(box.maxVisibleItems(), 6);
@@ -62,7 +63,7 @@ void TestServerComboBox::construction()
     QCOMPARE(box.currentServer(), VPNServerInfo());
 }
 
-void TestServerComboBox::rowsFromTheList()
+void TestQVPNServerComboBox::rowsFromTheList()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -76,7 +77,7 @@ void TestServerComboBox::rowsFromTheList()
     QVERIFY(box.itemText(0).isEmpty());
 }
 
-void TestServerComboBox::firstServerBecomesCurrent()
+void TestQVPNServerComboBox::firstServerBecomesCurrent()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -99,7 +100,7 @@ void TestServerComboBox::firstServerBecomesCurrent()
     QCOMPARE(box.currentServer(), server("Only", "only.invalid"));
 }
 
-void TestServerComboBox::emptyListKeepsCurrentServer()
+void TestQVPNServerComboBox::emptyListKeepsCurrentServer()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -110,7 +111,26 @@ void TestServerComboBox::emptyListKeepsCurrentServer()
     QCOMPARE(box.currentServer(), server("B", "b.invalid"));
 }
 
-void TestServerComboBox::favourites()
+// What the window asks of the rows: a server's row by name (a duplicate
+// name finds the first), the server of a row, and the starred names in
+// row order, whatever order they were starred in.
+void TestQVPNServerComboBox::rowsAndServersByName()
+{
+    QVPNServerComboBox box(nullptr);
+    detachPingService(box);
+    QCOMPARE(box.rowOfServer("A"), -1);
+    box.setServerList({ server("A", "a.invalid"), server("B", "b.invalid"), server("A", "a2.invalid") });
+    QCOMPARE(box.rowOfServer("B"), 1);
+    QCOMPARE(box.rowOfServer("A"), 0);
+    QCOMPARE(box.rowOfServer("a"), -1);
+    QCOMPARE(box.serverOfRow(2), server("A", "a2.invalid"));
+    QCOMPARE(box.serverOfRow(-1), VPNServerInfo());
+    QCOMPARE(box.favoriteNames(), QStringList());
+    box.setFavorites("B,A");
+    QCOMPARE(box.favoriteNames(), (QStringList { "A", "B", "A" }));
+}
+
+void TestQVPNServerComboBox::favourites()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -131,7 +151,7 @@ void TestServerComboBox::favourites()
     QCOMPARE(starred(), (QStringList { "", "B", "C" }));
 }
 
-void TestServerComboBox::pressAreas()
+void TestQVPNServerComboBox::pressAreas()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -160,7 +180,7 @@ void TestServerComboBox::pressAreas()
     QVERIFY(!box.view()->isVisible());
 }
 
-void TestServerComboBox::closedBoxPainting()
+void TestQVPNServerComboBox::closedBoxPainting()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -202,7 +222,7 @@ void TestServerComboBox::closedBoxPainting()
     QCOMPARE(recorder.images.at(0).target, QRectF(300 - 66, 5, 58, 62));
 }
 
-void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()
+void TestQVPNServerComboBox::sweepPingsEachHostOnceOneAtATime()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -238,7 +258,7 @@ void TestServerComboBox::sweepPingsEachHostOnceOneAtATime()
     QCOMPARE(requests.count(), 3);
 }
 
-void TestServerComboBox::sweepThroughTheWorkerThread()
+void TestQVPNServerComboBox::sweepThroughTheWorkerThread()
 {
     QVPNServerComboBox box(nullptr);
     box.setServerList({ server("Nowhere", "nowhere.invalid") });
@@ -247,7 +267,7 @@ void TestServerComboBox::sweepThroughTheWorkerThread()
 
 // Where no ICMP socket is allowed the rows say why they show "---",
 // including rows of a list that arrives later; the sweep goes on as before.
-void TestServerComboBox::noPingPossibleSaysWhy()
+void TestQVPNServerComboBox::noPingPossibleSaysWhy()
 {
     QVPNServerComboBox box(nullptr);
     detachPingService(box);
@@ -266,5 +286,5 @@ void TestServerComboBox::noPingPossibleSaysWhy()
     QCOMPARE(rowData(box, 0).value("name"), QVariant("C"));
 }
 
-QTEST_MAIN(TestServerComboBox)
+QTEST_MAIN(TestQVPNServerComboBox)
 #include "tst_qvpnservercombobox.moc"

@@ -9,7 +9,7 @@
 
 using namespace PixelCheck;
 
-class TestServerItemDelegate : public QObject
+class TestQVPNServerComboBoxItemDelegate : public QObject
 {
     Q_OBJECT
 
@@ -39,12 +39,12 @@ private:
     const QColor separator { 202, 202, 202 };
 };
 
-void TestServerItemDelegate::initTestCase()
+void TestQVPNServerComboBoxItemDelegate::initTestCase()
 {
     Q_INIT_RESOURCE(varvex);
 }
 
-void TestServerItemDelegate::init()
+void TestQVPNServerComboBoxItemDelegate::init()
 {
     m_box = new QVPNServerComboBox(nullptr);
     QList<VPNServerInfo> servers;
@@ -54,13 +54,13 @@ void TestServerItemDelegate::init()
     m_box->setServerList(servers);
 }
 
-void TestServerItemDelegate::cleanup()
+void TestQVPNServerComboBoxItemDelegate::cleanup()
 {
     delete m_box;
     m_box = nullptr;
 }
 
-QImage TestServerItemDelegate::paintRow(int row, int height)
+QImage TestQVPNServerComboBoxItemDelegate::paintRow(int row, int height)
 {
     QImage image(297, height, QImage::Format_ARGB32);
     image.fill(sentinel);
@@ -69,7 +69,7 @@ QImage TestServerItemDelegate::paintRow(int row, int height)
     return image;
 }
 
-void TestServerItemDelegate::rowBackgroundsAndSeparators()
+void TestQVPNServerComboBoxItemDelegate::rowBackgroundsAndSeparators()
 {
     QCOMPARE(delegate()->sizeHint(QStyleOptionViewItem(), m_box->model()->index(3, 0)), QSize(297, 41));
 
@@ -98,7 +98,7 @@ void TestServerItemDelegate::rowBackgroundsAndSeparators()
     QCOMPARE(at(image, 150, 0), QColor(Qt::white));
 }
 
-void TestServerItemDelegate::topVisibleRowHasNoSeparatorAfterScrolling()
+void TestQVPNServerComboBoxItemDelegate::topVisibleRowHasNoSeparatorAfterScrolling()
 {
     // The open list shows six rows and scrolls, whatever the style.
     m_box->resize(300, 68);
@@ -114,7 +114,7 @@ void TestServerItemDelegate::topVisibleRowHasNoSeparatorAfterScrolling()
     QCOMPARE(at(image, 150, 41), separator);
 }
 
-void TestServerItemDelegate::pingColours_data()
+void TestQVPNServerComboBoxItemDelegate::pingColours_data()
 {
     QTest::addColumn<int>("ping");
     QTest::addColumn<QColor>("colour");
@@ -128,7 +128,7 @@ void TestServerItemDelegate::pingColours_data()
     QTest::newRow("400 ms") << 400 << red;
 }
 
-void TestServerItemDelegate::pingColours()
+void TestQVPNServerComboBoxItemDelegate::pingColours()
 {
     QFETCH(int, ping);
     QFETCH(QColor, colour);
@@ -157,7 +157,7 @@ void TestServerItemDelegate::pingColours()
     }
 }
 
-void TestServerItemDelegate::rowWithoutPingShowsNoPingArea()
+void TestQVPNServerComboBoxItemDelegate::rowWithoutPingShowsNoPingArea()
 {
     const QImage image = paintRow(2);
     QVERIFY(areaOnly(image, QRect(250, 82 + 1, 46, 39), { QColor(Qt::white) }));
@@ -165,7 +165,7 @@ void TestServerItemDelegate::rowWithoutPingShowsNoPingArea()
 
 // Star, flag, name and ping at their places in the row, each in its font;
 // the flag is centred on the row's middle line whatever its height.
-void TestServerItemDelegate::rowContentsAndFonts()
+void TestQVPNServerComboBoxItemDelegate::rowContentsAndFonts()
 {
     QVariantMap data = m_box->itemData(2, Qt::UserRole).toMap();
     data.insert(QStringLiteral("ping"), 87);
@@ -214,7 +214,7 @@ void TestServerItemDelegate::rowContentsAndFonts()
 
 // Rows painted in one pass share the painter: a row without ping after one
 // with a separator must still show its name in black, not in grey.
-void TestServerItemDelegate::namesStayBlackBeforeTheirPing()
+void TestQVPNServerComboBoxItemDelegate::namesStayBlackBeforeTheirPing()
 {
     QImage image(297, 41 * 4, QImage::Format_ARGB32);
     image.fill(sentinel);
@@ -230,7 +230,7 @@ void TestServerItemDelegate::namesStayBlackBeforeTheirPing()
 }
 
 // A long name ends before the ping column, cut short with an ellipsis.
-void TestServerItemDelegate::longNamesEndBeforeThePing()
+void TestQVPNServerComboBoxItemDelegate::longNamesEndBeforeThePing()
 {
     const QString longName = QStringLiteral("United States of America - New York City Datacenter 7");
     QVariantMap data = m_box->itemData(2, Qt::UserRole).toMap();
@@ -255,7 +255,7 @@ void TestServerItemDelegate::longNamesEndBeforeThePing()
     QCOMPARE(recorder.texts.at(0).text, QStringLiteral("Server 3"));
 }
 
-void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen_data()
+void TestQVPNServerComboBoxItemDelegate::starAreaTogglesAndKeepsListOpen_data()
 {
     QTest::addColumn<int>("x");
     QTest::addColumn<bool>("onStar");
@@ -265,7 +265,7 @@ void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen_data()
     QTest::newRow("right of the star") << 41 << false;
 }
 
-void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen()
+void TestQVPNServerComboBoxItemDelegate::starAreaTogglesAndKeepsListOpen()
 {
     QFETCH(int, x);
     QFETCH(bool, onStar);
@@ -301,7 +301,7 @@ void TestServerItemDelegate::starAreaTogglesAndKeepsListOpen()
     QVERIFY(paintRow(5, 41 * 6).copy(starArea) == unlit);
 }
 
-void TestServerItemDelegate::onlyReleasesAreHandled()
+void TestQVPNServerComboBoxItemDelegate::onlyReleasesAreHandled()
 {
     const QModelIndex index = m_box->model()->index(3, 0);
     for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonDblClick }) {
@@ -314,5 +314,5 @@ void TestServerItemDelegate::onlyReleasesAreHandled()
     QVERIFY(!index.data(Qt::CheckStateRole).isValid());
 }
 
-QTEST_MAIN(TestServerItemDelegate)
+QTEST_MAIN(TestQVPNServerComboBoxItemDelegate)
 #include "tst_qvpnservercomboboxitemdelegate.moc"

@@ -5,7 +5,7 @@
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
-#include "../localuser.h"
+#include "localuser.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -18,11 +18,12 @@
 #include "qclicableframe.h"
 #include "qclickablelabel.h"
 #include "qmaindialog.h"
+#include "qvarvexserviceconnection.h"
 #include "qvpnbandwidthwidget.h"
 #include "qvpnclientsettings.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnservercombobox.h"
-#include "qvarvexserviceconnection.h"
+#include "recordinghttpserver.h"
 #include "webapiclient.h"
 
 namespace {
@@ -123,7 +124,7 @@ private:
     QTemporaryDir m_tmp;
     QTemporaryDir m_config;
     FakeService* m_service = nullptr;
-    FakeWebApi* m_web = nullptr;
+    RecordingHttpServer* m_web = nullptr;
     QMainDialog* m_window = nullptr;
 };
 
@@ -142,9 +143,12 @@ void TestWindow::init()
 {
     QVPNClientSettings().clear();
     QVPNClientSettings::setAutoStart(false);
-    m_web = new FakeWebApi;
-    m_web->listBody = ServerList;
-    QVERIFY(m_web->listen());
+    m_web = new RecordingHttpServer;
+    // Paths the window does not use get an empty object.
+    m_web->setDefaultAnswer(RecordingHttpServer::Answer{200, "{}", 0, QByteArray(), false});
+    m_web->setAnswer("/get_ip/", 200, "{\"ip\": \"203.0.113.7\"}");
+    m_web->setAnswer("/get_list/", 200, ServerList);
+    QVERIFY(m_web->start());
     qputenv("VARVEX_API_HOST", m_web->hostAndPort().toLatin1());
     m_service = new FakeService;
     QVERIFY(m_service->listen());
@@ -542,13 +546,13 @@ void TestWindow::publicAddressRetries()
     QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("203.0.113.7"), 5000);
 
     // An empty address is a failure: four requests a second apart, then give up.
-    m_web->ipBody = "{\"ip\": \"\"}";
-    m_web->ipRequests = 0;
+    m_web->setAnswer("/get_ip/", 200, "{\"ip\": \"\"}");
+    m_web->clearRequests();
     sendState(0);
     sendState(3);
     QCOMPARE(address->text(), QString("Detecting..."));
     QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("Unknown."), 8000);
-    QCOMPARE(m_web->ipRequests, 4);
+    QCOMPARE(m_web->count("/get_ip/"), 4);
 }
 
 void TestWindow::hungPublicAddressLookupIsRetried()
@@ -559,14 +563,14 @@ void TestWindow::hungPublicAddressLookupIsRetried()
 
     // A web API that accepts and never answers: the request times out,
     // counts as a failed attempt, and the next one gets the address.
-    m_web->ipHangs = 1;
-    m_web->ipRequests = 0;
+    m_web->hangNext("/get_ip/", 1);
+    m_web->clearRequests();
     sendState(0);
     sendState(3);
-    QTRY_COMPARE_WITH_TIMEOUT(m_web->ipRequests, 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_web->count("/get_ip/"), 1, 3000);
     QCOMPARE(address->text(), QString("Detecting..."));
     QTRY_COMPARE_WITH_TIMEOUT(address->text(), QString("203.0.113.7"), WebApi::TransferTimeoutMs + 4000);
-    QCOMPARE(m_web->ipRequests, 2);
+    QCOMPARE(m_web->count("/get_ip/"), 2);
 }
 
 void TestWindow::connectFrameActsByState()
@@ -801,8 +805,9 @@ void TestWindow::jumpToFastest()
 
 void TestWindow::jumpToFastestWithoutAutomatic()
 {
-    m_web->listBody = "{\"Germany\": {\"code\": \"DE\", \"host\": \"127.0.0.3\"},"
-                      " \"Japan\": {\"code\": \"JP\", \"host\": \"127.0.0.4\"}}";
+    m_web->setAnswer("/get_list/", 200,
+                     "{\"Germany\": {\"code\": \"DE\", \"host\": \"127.0.0.3\"},"
+                     " \"Japan\": {\"code\": \"JP\", \"host\": \"127.0.0.4\"}}");
     createWindow();
     auto* combo = child<QVPNServerComboBox>("comboBox");
     QTRY_COMPARE(combo->count(), 2);

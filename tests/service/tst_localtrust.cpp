@@ -9,10 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../localuser.h"
-#include "host_fakewebapi.h"
 #include "host_programfixture.h"
+#include "localuser.h"
+#include "processes.h"
 #include "qvpncredentialscrypt.h"
+#include "recordinghttpserver.h"
 
 namespace {
 
@@ -20,18 +21,6 @@ const char kGroup[] = "varvex";
 const QByteArray kStatusDisconnected = QByteArray::fromHex("01050d0302");
 const QByteArray kCredentialsRequest = QByteArray::fromHex("01040902");
 const QByteArray kEmptyCredentialsReply = QByteArray::fromHex("01050a0002");
-
-struct RunningService
-{
-    QProcess process;
-    ~RunningService()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-};
 
 // Creates the group for one test and removes it again.
 struct TemporaryGroup
@@ -78,7 +67,7 @@ private slots:
 
 private:
     QString socketPath() const { return m_fixture->path(QStringLiteral("tmp/Varvex")); }
-    bool startService(RunningService& service);
+    bool startService(RunningProcess& service);
     void storeCredentials();
     // Runs the socket peer as user (or as root when user is null), keeping
     // this test's event loop turning; returns its output.
@@ -110,7 +99,7 @@ void TestLocalTrust::cleanup()
     m_fixture.reset();
 }
 
-bool TestLocalTrust::startService(RunningService& service)
+bool TestLocalTrust::startService(RunningProcess& service)
 {
     if (!m_fixture->startService(service.process, {QStringLiteral("-e")}))
         return false;
@@ -156,7 +145,7 @@ void TestLocalTrust::groupDecidesWhoConnects()
     QVERIFY(member.create({QString::fromLatin1(kGroup)}));
     storeCredentials();
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(startService(service));
 
     struct stat info;
@@ -181,7 +170,7 @@ void TestLocalTrust::credentialsStayWithRootWithoutTheGroup()
     QVERIFY(outsider.create());
     storeCredentials();
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(startService(service));
 
     struct stat info;
@@ -227,7 +216,7 @@ void TestLocalTrust::plantedLinksAreNotFollowed()
     QFile served(qEnvironmentVariable("VARVEX_SOURCE_DIR") + QStringLiteral("/tools/devwebapi/data/ca.crt"));
     QVERIFY(served.open(QIODevice::ReadOnly));
     const QByteArray certificate = served.readAll();
-    HostFakeWebApi webApi;
+    RecordingHttpServer webApi;
     QVERIFY(webApi.start());
     webApi.setAnswer(QStringLiteral("/get_ca_info/"), 200,
                      "{\"hash\":\"" + QCryptographicHash::hash(certificate, QCryptographicHash::Sha1).toHex() + "\"}");
@@ -238,7 +227,7 @@ void TestLocalTrust::plantedLinksAreNotFollowed()
         settings.setValue(QStringLiteral("LogLevel"), 4);
     }
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(startService(service));
     // A client connecting makes the service bring its certificate up to date.
     QLocalSocket client;
@@ -265,7 +254,7 @@ void TestLocalTrust::socketFolderOthersCanWriteIsRefused()
     QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 01777), 0);
     m_fixture->environment().insert(QStringLiteral("VARVEX_SOCKET_DIR"), folder);
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
     QVERIFY2(QTest::qWaitFor([&] { return m_fixture->log().contains("Critical: Varvex failed to listen"); }, 5000),
              m_fixture->log().constData());
@@ -279,7 +268,7 @@ void TestLocalTrust::missingSocketFolderIsMadeAndTheSocketGoesAtStop()
     m_fixture->environment().insert(QStringLiteral("VARVEX_SOCKET_DIR"), folder);
     const QString socket = folder + QStringLiteral("/Varvex");
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
     QVERIFY(QTest::qWaitFor([&] { return QFileInfo(socket).exists(); }, 5000));
     struct stat info;
@@ -308,7 +297,7 @@ void TestLocalTrust::linkAtTheSocketPathIsLeftAlone()
     file.close();
     QVERIFY(QFile::link(target, socketPath()));
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
     QVERIFY2(QTest::qWaitFor([&] { return m_fixture->log().contains("Critical: Varvex failed to listen"); }, 5000),
              m_fixture->log().constData());

@@ -7,16 +7,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "logreader.h"
 #include "openvpnprocess.h"
+#include "processes.h"
 #include "qvarvexcommand.h"
-#include "servicetestsupport.h"
 #include "varvexlog.h"
 
 namespace {
 
 // Records the designed reconnect waits but waits only briefly, and lets the
 // tests feed OpenVPN output without a process.
-class TestCommand : public QVarvexCommand
+class ExposedCommand : public QVarvexCommand
 {
 public:
     QList<int> requestedWaits;
@@ -31,16 +32,6 @@ public:
     void feedError(const QByteArray& chunk) { handleError(chunk); }
     int held() const { return heldOutputSize(); }
 };
-
-bool processGone(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
 
 qint64 processGroupOf(qint64 pid)
 {
@@ -160,7 +151,7 @@ qint64 TestQVarvexCommand::recordedPid() const
 void TestQVarvexCommand::startsTheLauncherWithTheFixedArguments()
 {
     useScenario("hang\n");
-    TestCommand command;
+    ExposedCommand command;
     command.startVPN("vpn.example.net", "user", "secret");
     QTRY_VERIFY(recorded().contains("arg=--auth-nocache"));
 
@@ -183,7 +174,7 @@ void TestQVarvexCommand::startsTheLauncherWithTheFixedArguments()
 void TestQVarvexCommand::connectsAnswersPromptsAndStopsOnRequest()
 {
     useScenario(SuccessfulConnect);
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     const uint before = uint(QDateTime::currentSecsSinceEpoch());
     command.startVPN("vpn.example.net", QString::fromUtf8("jürgen"), "pa55-w0rd!");
@@ -213,7 +204,7 @@ void TestQVarvexCommand::connectsAnswersPromptsAndStopsOnRequest()
 void TestQVarvexCommand::refusesStartWhileConnectedAndStopWhileConnecting()
 {
     useScenario("prompt\nsleep 0.3\nout Initialization Sequence Completed\\r\\n\nhang\n");
-    TestCommand command;
+    ExposedCommand command;
     command.startVPN("a.example.net", "user", "secret");
     QCOMPARE(command.status(), int(QVarvexCommandConnecting));
 
@@ -232,7 +223,7 @@ void TestQVarvexCommand::refusesStartWhileConnectedAndStopWhileConnecting()
 void TestQVarvexCommand::hostThatWouldBeAnOptionIsRefused()
 {
     useScenario("prompt\nhang\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("--config", "user", "secret");
     QVERIFY(m_log.contains("Warning: Can't start VPN because the host name begins with \"--\"."));
@@ -250,7 +241,7 @@ void TestQVarvexCommand::authFailureEndsWithoutReconnect()
 {
     useScenario("prompt\nout x [cn] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n"
                 "AUTH: Received control message: AUTH_FAILED\\r\\n\nexit 0\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     QSignalSpy failures(&command, SIGNAL(loginFailed()));
     command.startVPN("vpn.example.net", "user", "wrong");
@@ -264,7 +255,7 @@ void TestQVarvexCommand::authFailureEndsWithoutReconnect()
 void TestQVarvexCommand::unexpectedEndsRetryAfter10_30_60sThenGiveUp()
 {
     useScenario("prompt\nexit 0\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("vpn.example.net", "user", "secret");
 
@@ -287,7 +278,7 @@ void TestQVarvexCommand::unexpectedEndsRetryAfter10_30_60sThenGiveUp()
 void TestQVarvexCommand::startWhileWaitingToReconnectIsAccepted()
 {
     useScenario("prompt\nexit 0\n");
-    TestCommand command;
+    ExposedCommand command;
     command.actualWait = 400;
     command.startVPN("vpn.example.net", "user", "secret");
     QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
@@ -304,7 +295,7 @@ void TestQVarvexCommand::startWhileWaitingToReconnectIsAccepted()
 void TestQVarvexCommand::supersededWaitIsNotLeftRunning()
 {
     useScenario("prompt\nexit 0\n");
-    TestCommand command;
+    ExposedCommand command;
     command.actualWait = 300;
     command.startVPN("vpn.example.net", "user", "secret");
     QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
@@ -320,7 +311,7 @@ void TestQVarvexCommand::supersededWaitIsNotLeftRunning()
 void TestQVarvexCommand::stopWhileWaitingCancelsTheChain()
 {
     useScenario("prompt\nexit 0\n");
-    TestCommand command;
+    ExposedCommand command;
     command.actualWait = 60000;
     command.startVPN("vpn.example.net", "user", "secret");
     QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
@@ -342,7 +333,7 @@ void TestQVarvexCommand::stalledAttemptIsEndedAndRetried()
     // Never reaches "Initialization Sequence Completed", like OpenVPN
     // retrying a rejected certificate for ever.
     useScenario("prompt\nout Cannot verify the certificate\\r\\n\nhang\n");
-    TestCommand command;
+    ExposedCommand command;
     command.setConnectingTimeout(150);
     QCOMPARE(QVarvexCommand::DefaultConnectingTimeout, 60000);
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
@@ -359,7 +350,7 @@ void TestQVarvexCommand::launcherThatCannotRunOpenVpnIsAFailedStart()
     // What the launcher does when the system's OpenVPN is missing.
     useScenario("err openvpn launcher: cannot run /usr/sbin/openvpn: No such file or directory\\r\\n\n"
                 "exit 127\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("vpn.example.net", "user", "secret");
 
@@ -395,7 +386,7 @@ void TestQVarvexCommand::credentialsWithControlCharactersAreRefused()
     QFETCH(QString, username);
     QFETCH(QString, password);
     useScenario("prompt\nhang\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("vpn.example.net", username, password);
     QVERIFY(m_log.contains("Warning: Can't start VPN because the user name or password contains a control character."));
@@ -410,7 +401,7 @@ void TestQVarvexCommand::stopReportsDisconnectedOnlyOnceTheProgramHasEnded()
     // A program that does not end on SIGTERM: the stop is forced after the
     // grace period, and status 3 waits for that.
     useScenario("prompt\nout Initialization Sequence Completed\\r\\n\nignore-term\nhang\n");
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("vpn.example.net", "user", "secret");
     QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
@@ -442,7 +433,7 @@ void TestQVarvexCommand::destructionEndsAProgramThatIgnoresSigterm()
     useScenario("prompt\nignore-term\nhang\n");
     qint64 pid = 0;
     {
-        TestCommand command;
+        ExposedCommand command;
         command.startVPN("vpn.example.net", "user", "secret");
         QTRY_VERIFY(recorded().contains("pass=secret"));
         pid = recordedPid();
@@ -455,12 +446,12 @@ void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()
 {
     const QByteArray output = "Peer x] Peer Connection Initiated with y\r\nsome line\r\n"
                               "TUN/TAP device tun3 opened\r\nInitialization Sequence Completed\r\ntail";
-    TestCommand whole;
+    ExposedCommand whole;
     whole.feedOutput(output);
     QCOMPARE(whole.status(), int(QVarvexCommandConnected));
 
     for (int cut = 1; cut < output.size(); ++cut) {
-        TestCommand split;
+        ExposedCommand split;
         split.feedOutput(output.left(cut));
         split.feedOutput(output.mid(cut));
         QCOMPARE(split.deviceIP(), QByteArray("Peer x"));
@@ -469,7 +460,7 @@ void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()
     }
 
     // A bare line feed does not end a line; the rest waits for CR LF.
-    TestCommand lf;
+    ExposedCommand lf;
     lf.feedOutput("Initialization Sequence Completed\n");
     QCOMPARE(lf.status(), int(QVarvexCommandDisconnected));
     lf.feedOutput("\r\n");
@@ -478,7 +469,7 @@ void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()
 
 void TestQVarvexCommand::peerLineRules()
 {
-    TestCommand command;
+    ExposedCommand command;
     command.feedOutput("no bracket] Peer Connection Initiated with 1.2.3.4\r\n");
     QCOMPARE(command.deviceIP(), QByteArray("no bracket"));
 
@@ -495,7 +486,7 @@ void TestQVarvexCommand::peerLineRules()
 
 void TestQVarvexCommand::adapterLineRules()
 {
-    TestCommand command;
+    ExposedCommand command;
     command.feedOutput("TAP-WIN32 device [Local Area Connection 2] opened\r\n");
     QCOMPARE(command.deviceName(), QByteArray("Local Area Connection 2"));
 
@@ -518,19 +509,19 @@ void TestQVarvexCommand::adapterLineRules()
 
 void TestQVarvexCommand::guidIsTakenOnlyOnce()
 {
-    TestCommand command;
+    ExposedCommand command;
     command.feedOutput("Notified TAP-Win32 driver to set a DHCP IP/netmask of 10.8.0.6/255.255.255.252 on interface {AB-12} [DHCP-serv: 10.8.0.5]\r\n");
     QCOMPARE(command.deviceGuid(), QByteArray("{AB-12}"));
     command.feedOutput("Successful ARP Flush on interface [7] {CD-34}\r\n");
     QCOMPARE(command.deviceGuid(), QByteArray("{AB-12}"));
 
-    TestCommand noBraces;
+    ExposedCommand noBraces;
     noBraces.feedOutput("Successful ARP Flush on interface [7] no guid}\r\n");
     QVERIFY(noBraces.deviceGuid().isEmpty());
     QVERIFY(m_log.contains("Error: Failed to set m_deviceGuid"));
 
     // Once the GUID is known such a line falls through to the later rules.
-    TestCommand later;
+    ExposedCommand later;
     later.feedOutput("Successful ARP Flush on interface {X}\r\n");
     later.feedOutput("Successful ARP Flush on interface {Y} Initialization Sequence Completed\r\n");
     QCOMPARE(later.status(), int(QVarvexCommandConnected));
@@ -538,7 +529,7 @@ void TestQVarvexCommand::guidIsTakenOnlyOnce()
 
 void TestQVarvexCommand::initializationMustEndTheLine()
 {
-    TestCommand command;
+    ExposedCommand command;
     command.feedOutput("Initialization Sequence Completed \r\n");
     QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
     command.feedOutput("2026-01-01 Initialization Sequence Completed\r\n");
@@ -547,7 +538,7 @@ void TestQVarvexCommand::initializationMustEndTheLine()
 
 void TestQVarvexCommand::eachAuthFailedLineReportsOnce()
 {
-    TestCommand command;
+    ExposedCommand command;
     QSignalSpy failures(&command, SIGNAL(loginFailed()));
     command.feedOutput("AUTH_FAILED\r\nAUTH: Received control message: AUTH_FAILED\r\nother\r\n");
     QCOMPARE(failures.count(), 2);
@@ -556,7 +547,7 @@ void TestQVarvexCommand::eachAuthFailedLineReportsOnce()
 
 void TestQVarvexCommand::unknownStderrTextIsLogged()
 {
-    TestCommand command;
+    ExposedCommand command;
     command.feedError("Enter Auth Username: ");
     command.feedError("\r\n");
     QCOMPARE(m_log.count("OpenVPN sent unknown text to stderr: "), 1);
@@ -572,7 +563,7 @@ void TestQVarvexCommand::overlongLinesAreDroppedWithOneWarning()
 
     // Without a line end nothing more than one line is held, and a single
     // warning covers the whole dropped line.
-    TestCommand command;
+    ExposedCommand command;
     for (int i = 0; i < 64; ++i) {
         command.feedOutput(chunk);
         QVERIFY(command.held() <= max + chunk.size());
@@ -590,19 +581,19 @@ void TestQVarvexCommand::overlongLinesAreDroppedWithOneWarning()
     // beyond it is dropped, whole or split.
     const QByteArray longest = QByteArray(max - 33, 'y') + "Initialization Sequence Completed";
     QCOMPARE(longest.size(), max);
-    TestCommand withinWhole;
+    ExposedCommand withinWhole;
     withinWhole.feedOutput(longest + "\r\n");
     QCOMPARE(withinWhole.status(), int(QVarvexCommandConnected));
-    TestCommand withinSplit;
+    ExposedCommand withinSplit;
     withinSplit.feedOutput(longest + "\r");
     withinSplit.feedOutput("\n");
     QCOMPARE(withinSplit.status(), int(QVarvexCommandConnected));
 
     m_log.mark();
-    TestCommand beyondWhole;
+    ExposedCommand beyondWhole;
     beyondWhole.feedOutput("y" + longest + "\r\nAUTH_FAILED\r\n");
     QCOMPARE(beyondWhole.status(), int(QVarvexCommandDisconnected));
-    TestCommand beyondSplit;
+    ExposedCommand beyondSplit;
     QSignalSpy failures(&beyondSplit, SIGNAL(loginFailed()));
     beyondSplit.feedOutput("y" + longest.left(100));
     beyondSplit.feedOutput(longest.mid(100));

@@ -5,9 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "host_fakewebapi.h"
 #include "host_testcertificates.h"
 #include "qvpncertificate.h"
+#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 namespace {
@@ -68,7 +68,7 @@ private:
     QStringList newLogMessages() const;
 
     QTemporaryDir* m_dir = nullptr;
-    HostFakeWebApi* m_api = nullptr;
+    RecordingHttpServer* m_api = nullptr;
     QString m_path;
     qint64 m_logStart = 0;
     QList<bool> m_results;
@@ -87,7 +87,7 @@ void TestQVPNCertificate::init()
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("bin")));
     m_path = m_dir->path() + QStringLiteral("/bin/ca.crt");
-    m_api = new HostFakeWebApi;
+    m_api = new RecordingHttpServer;
     QVERIFY(m_api->start());
     qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
     m_logStart = QFileInfo(currentLogPath()).size();

@@ -4,10 +4,10 @@
 
 #include <sys/stat.h>
 
-#include "host_fakewebapi.h"
 #include "qvpncredentials.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
+#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 class TestQVPNCredentials : public QObject
@@ -37,7 +37,7 @@ private:
     qint64 m_logStart = 0;
 
     QTemporaryDir* m_dir = nullptr;
-    HostFakeWebApi* m_api = nullptr;
+    RecordingHttpServer* m_api = nullptr;
 };
 
 void TestQVPNCredentials::initTestCase()
@@ -60,7 +60,7 @@ void TestQVPNCredentials::init()
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
     qputenv("VARVEX_SERVICE_CONFIG", (m_dir->path() + QStringLiteral("/service.conf")).toLocal8Bit());
-    m_api = new HostFakeWebApi;
+    m_api = new RecordingHttpServer;
     QVERIFY(m_api->start());
     qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
     m_logStart = QFileInfo(currentLogPath()).size();

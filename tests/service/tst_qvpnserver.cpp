@@ -17,12 +17,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "localsocketpath.h"
 #include "adaptercounters.h"
+#include "frameclient.h"
+#include "localsocketpath.h"
+#include "logreader.h"
 #include "qvpnclientconnection.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnserver.h"
-#include "servicetestsupport.h"
+#include "recordinghttpserver.h"
 #include "varvexlog.h"
 
 namespace {
@@ -145,7 +147,7 @@ private:
     void useScenario(const QByteArray& steps);
 
     QTemporaryDir m_dir;
-    RecordingWebApi m_webApi;
+    RecordingHttpServer m_webApi;
     LogReader m_log;
     FakeCounters m_counters;
 };
@@ -153,7 +155,9 @@ private:
 void TestQVPNServer::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY(m_webApi.isListening());
+    QVERIFY(m_webApi.start());
+    // Every request is answered, with an empty body.
+    m_webApi.setDefaultAnswer(RecordingHttpServer::Answer{200, QByteArray(), 0, QByteArray(), false});
     QDir(m_dir.path()).mkdir("tmp");
     qputenv("TMPDIR", m_dir.filePath("tmp").toLocal8Bit());
     qputenv("VARVEX_SOCKET_DIR", m_dir.filePath("tmp").toLocal8Bit());
@@ -170,7 +174,7 @@ void TestQVPNServer::init()
     QFile::remove(m_dir.filePath("service.conf"));
     writeSettings({{"LogLevel", 4}});
     setupLog(LOG_INFORMATION, true);
-    m_webApi.paths.clear();
+    m_webApi.clearRequests();
     m_counters.rows.clear();
     m_counters.failAdapters = m_counters.failTable = false;
     m_log.mark();
@@ -266,11 +270,11 @@ void TestQVPNServer::provisioningOnlyWithoutStoredCredentials()
     // Start carries on to listening whatever the installer name.
     QVERIFY(server.isListening());
     if (requests > 0) {
-        QTRY_COMPARE(m_webApi.countContaining("/get_user/"), requests);
-        QVERIFY(m_webApi.paths.last().endsWith("/Tok9"));
+        QTRY_COMPARE(m_webApi.count("/get_user/"), requests);
+        QVERIFY(m_webApi.requests.last().endsWith("/Tok9"));
     } else {
         QTest::qWait(200);
-        QCOMPARE(m_webApi.countContaining("/get_user/"), 0);
+        QCOMPARE(m_webApi.count("/get_user/"), 0);
     }
     // The stored text is never touched by start.
     QCOMPARE(QSettings(m_dir.filePath("service.conf"), QSettings::IniFormat).value("Credentials").toString(), stored);
@@ -294,8 +298,8 @@ void TestQVPNServer::installerNameAsWrittenInTheConfigFile()
 
     QVPNServer server(nullptr);
     server.start();
-    QTRY_COMPARE(m_webApi.countContaining("/get_user/"), 1);
-    QVERIFY(m_webApi.paths.last().endsWith("/Tok9"));
+    QTRY_COMPARE(m_webApi.count("/get_user/"), 1);
+    QVERIFY(m_webApi.requests.last().endsWith("/Tok9"));
     QVERIFY(!m_log.contains("Critical: Varvex installer"));
 }
 

@@ -3,24 +3,13 @@
 #include <QSettings>
 #include <QtTest>
 
-#include "host_fakewebapi.h"
 #include "host_programfixture.h"
 #include "host_testcertificates.h"
+#include "processes.h"
+#include "recordinghttpserver.h"
 #include "webapiclient.h"
 
 namespace {
-
-struct RunningProcess
-{
-    QProcess process;
-    ~RunningProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-};
 
 QByteArray sha1Hex(const QByteArray& data)
 {
@@ -60,7 +49,7 @@ private:
     void writeCertificate(const QByteArray& content);
 
     HostProgramFixture* m_fixture = nullptr;
-    HostFakeWebApi* m_api = nullptr;
+    RecordingHttpServer* m_api = nullptr;
     RunningProcess* m_service = nullptr;
     QList<QLocalSocket*> m_clients;
 };
@@ -70,7 +59,7 @@ void TestServiceCertificate::init()
     cleanup(); // a failed init is not followed by cleanup
     m_fixture = new HostProgramFixture;
     QVERIFY(m_fixture->setUp());
-    m_api = new HostFakeWebApi;
+    m_api = new RecordingHttpServer;
     QVERIFY(m_api->start());
     m_fixture->environment().insert(QStringLiteral("VARVEX_API_HOST"), m_api->hostAndPort());
     m_fixture->environment().insert(QStringLiteral("VARVEX_SOCKET_DIR"), m_fixture->path(QStringLiteral("tmp")));

@@ -17,8 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "frameclient.h"
+#include "privateservice.h"
 #include "qvpncredentialscrypt.h"
-#include "servicetestsupport.h"
 
 // The built service run as a program, against clients that do not behave:
 // one that floods requests and never reads, and more connections than the
@@ -90,14 +91,8 @@ Fate fateOf(int fd)
 void TestServiceHardening::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    const QString buildDir = qEnvironmentVariable("VARVEX_BUILD_DIR");
-    const QString sourceDir = qEnvironmentVariable("VARVEX_SOURCE_DIR");
-    QVERIFY2(!buildDir.isEmpty() && !sourceDir.isEmpty(), "run through ctest");
-    QVERIFY(QDir(m_dir.path()).mkpath("bin"));
-    QVERIFY(QDir(m_dir.path()).mkpath("tmp"));
-    QVERIFY(QFile::copy(buildDir + "/bin/varvexservice", path("varvexservice")));
-    QVERIFY(QFile::copy(sourceDir + "/tests/service/fake-openvpn/openvpn", path("bin/openvpn")));
-    QFile::setPermissions(path("bin/openvpn"), QFile::permissions(path("bin/openvpn")) | QFile::ExeOwner);
+    const QString failure = installPrivateService(m_dir.path());
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
     {
         QSettings settings(path("service.conf"), QSettings::IniFormat);
         settings.setValue("Credentials", QString::fromLatin1(QVPNCredentialsCrypt::encodeUserPass("user", "password")));

@@ -10,21 +10,9 @@
 #include <unistd.h>
 
 #include "host_programfixture.h"
+#include "processes.h"
 
 namespace {
-
-// Ends a service the test started, even when the test fails half-way.
-struct RunningService
-{
-    QProcess process;
-    ~RunningService()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-};
 
 // A datagram socket standing in for systemd's notification socket.
 class NotifySocket
@@ -274,7 +262,7 @@ void TestServiceHost::startWithoutArgumentsAsksServiceManager()
 
 void TestServiceHost::controlRequestsReachForegroundService()
 {
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
 
     struct stat info;
@@ -340,14 +328,14 @@ void TestServiceHost::controlRequestsWithoutServiceFailQuietly()
 
     // A stale socket left by a killed service is no running service.
     {
-        RunningService service;
+        RunningProcess service;
         QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
         service.process.kill();
         QVERIFY(service.process.waitForFinished(3000));
     }
     QVERIFY(QFile::exists(m_fixture->controlSocket()));
     QCOMPARE(m_fixture->run({QStringLiteral("-v")}).out, version(m_fixture->program(), false, false));
-    RunningService next;
+    RunningProcess next;
     QVERIFY(m_fixture->startService(next.process, {QStringLiteral("-e")}));
     QCOMPARE(m_fixture->run({QStringLiteral("-v")}).out, version(m_fixture->program(), false, true));
 }
@@ -362,7 +350,7 @@ void TestServiceHost::terminationSignalStopsForegroundService_data()
 void TestServiceHost::terminationSignalStopsForegroundService()
 {
     QFETCH(int, signalNumber);
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-exec")}));
     QTest::qWait(200); // let start run first
     QCOMPARE(::kill(pid_t(service.process.processId()), signalNumber), 0);
@@ -380,7 +368,7 @@ void TestServiceHost::runsAsServiceWhenManagerStartedIt()
     m_fixture->environment().insert(QStringLiteral("INVOCATION_ID"), QStringLiteral("0123456789abcdef"));
     m_fixture->environment().insert(QStringLiteral("NOTIFY_SOCKET"), m_fixture->path(QStringLiteral("notify")));
 
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {}));
     QCOMPARE(notify.receive(5000), QByteArray("READY=1"));
     QCOMPARE(m_fixture->read(QStringLiteral("systemctl.log")), QByteArray());
@@ -397,9 +385,9 @@ void TestServiceHost::runsAsServiceWhenManagerStartedIt()
 
 void TestServiceHost::secondInstanceLeavesFirstInControl()
 {
-    RunningService first;
+    RunningProcess first;
     QVERIFY(m_fixture->startService(first.process, {QStringLiteral("-e")}));
-    RunningService second;
+    RunningProcess second;
     second.process.setProcessEnvironment(m_fixture->environment());
     second.process.start(m_fixture->program(), {QStringLiteral("-e")});
     QVERIFY(second.process.waitForStarted(5000));
@@ -414,7 +402,7 @@ void TestServiceHost::otherUsersCannotControlService()
 {
     if (::geteuid() != 0)
         QSKIP("needs root to act as another user");
-    RunningService service;
+    RunningProcess service;
     QVERIFY(m_fixture->startService(service.process, {QStringLiteral("-e")}));
     // Let the other user run the program; the socket's own mode must stop it.
     QFile::setPermissions(m_fixture->path(QString()), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner

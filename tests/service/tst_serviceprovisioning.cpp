@@ -1,25 +1,14 @@
-#include <QLocalSocket>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include "frameclient.h"
 #include "host_programfixture.h"
+#include "processes.h"
 #include "qvpncredentialscrypt.h"
 #include "varvexprotocol.h"
 
 namespace {
-
-struct RunningProcess
-{
-    QProcess process;
-    ~RunningProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-};
 
 QByteArray fileContent(const QString& path)
 {
@@ -119,31 +108,19 @@ void TestServiceProvisioning::stopService(RunningProcess& service)
 QByteArray TestServiceProvisioning::requestCredentials()
 {
     // The control socket opens before the service has started listening.
-    QLocalSocket socket;
+    FrameClient client;
     const bool connected = QTest::qWaitFor([&] {
-        socket.connectToServer(m_fixture->path(QStringLiteral("tmp/Varvex")));
-        return socket.waitForConnected(100);
+        return client.connectTo(m_fixture->path(QStringLiteral("tmp/Varvex")), 100);
     }, 5000);
     if (!connected)
         return "<no connection>";
-    socket.write(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
-    socket.flush();
+    client.send(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
 
-    VarvexFrameReader reader;
-    QByteArray frame;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 5000) {
-        if (socket.waitForReadyRead(100))
-            reader.append(socket.readAll());
-        while (reader.next(&frame) == VarvexFrameReader::Frame) {
-            if (quint8(frame.at(2)) == VARVEX_CMD_CREDENTIALS_REPLY) {
-                QByteArray payload = frame.mid(3, frame.size() - 4);
-                return VarvexFrame::takeField(payload);
-            }
-        }
-    }
-    return "<no reply>";
+    const QByteArray frame = client.waitForFrame(VARVEX_CMD_CREDENTIALS_REPLY, 5000);
+    if (frame.isEmpty())
+        return "<no reply>";
+    QByteArray payload = VarvexFrame::payload(frame);
+    return VarvexFrame::takeField(payload);
 }
 
 void TestServiceProvisioning::freshInstallFetchesCredentialsAndCertificate()

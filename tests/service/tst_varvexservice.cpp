@@ -9,8 +9,10 @@
 
 #include <memory>
 
+#include "frameclient.h"
+#include "privateservice.h"
+#include "processes.h"
 #include "qvpncredentialscrypt.h"
-#include "servicetestsupport.h"
 
 namespace {
 
@@ -30,16 +32,6 @@ out.flush()
 # Bounded, so that a failed test leaves nothing running for long.
 time.sleep(60)
 )PY";
-
-bool processGone(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
 
 QByteArray connectRequest()
 {
@@ -125,15 +117,8 @@ private:
 void TestVarvexService::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    const QString buildDir = qEnvironmentVariable("VARVEX_BUILD_DIR");
-    const QString sourceDir = qEnvironmentVariable("VARVEX_SOURCE_DIR");
-    QVERIFY2(!buildDir.isEmpty() && !sourceDir.isEmpty(), "run through ctest");
-
-    QVERIFY(QDir(m_dir.path()).mkpath("bin"));
-    QVERIFY(QDir(m_dir.path()).mkpath("tmp"));
-    QVERIFY(QFile::copy(buildDir + "/bin/varvexservice", path("varvexservice")));
-    QVERIFY(QFile::copy(sourceDir + "/tests/service/fake-openvpn/openvpn", path("bin/openvpn")));
-    QFile::setPermissions(path("bin/openvpn"), QFile::permissions(path("bin/openvpn")) | QFile::ExeOwner);
+    const QString failure = installPrivateService(m_dir.path());
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     QFile scenario(path("scenario"));
     QVERIFY(scenario.open(QIODevice::WriteOnly));

@@ -3,7 +3,7 @@
 #include "qvpncredentialscrypt.h"
 #include "varvexlog.h"
 
-class TestCredentialsCrypt : public QObject
+class TestQVPNCredentialsCrypt : public QObject
 {
     Q_OBJECT
 
@@ -98,5 +98,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCredentialsCrypt)
+QTEST_GUILESS_MAIN(TestQVPNCredentialsCrypt)
 #include "tst_qvpncredentialscrypt.moc"

@@ -2,7 +2,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "../service/host_fakewebapi.h"
+#include "recordinghttpserver.h"
 #include "webapi.h"
 #include "webapiclient.h"
 
@@ -28,14 +28,14 @@ private:
     // Sends one request and returns its answer.
     WebApiAnswer fetch(const QString& path, qint64 cap = WebApi::MaxAnswerSize);
 
-    HostFakeWebApi* m_api = nullptr;
+    RecordingHttpServer* m_api = nullptr;
 };
 
 void TestWebApiClient::init()
 {
     cleanup(); // a failed init is not followed by cleanup
     qunsetenv("http_proxy");
-    m_api = new HostFakeWebApi;
+    m_api = new RecordingHttpServer;
     QVERIFY(m_api->start());
 }
 

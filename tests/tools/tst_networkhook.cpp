@@ -27,7 +27,7 @@ struct HookResult
 
 } // namespace
 
-class tst_NetworkHook : public QObject
+class TestNetworkHook : public QObject
 {
     Q_OBJECT
 
@@ -60,13 +60,13 @@ private:
     QMap<QString, QString> m_config;
 };
 
-void tst_NetworkHook::initTestCase()
+void TestNetworkHook::initTestCase()
 {
     m_launcher = qEnvironmentVariable("VARVEX_BUILD_DIR") + "/bin/bin/openvpn";
     QVERIFY2(QFileInfo(m_launcher).isExecutable(), qPrintable(m_launcher + " is not built"));
 }
 
-void tst_NetworkHook::init()
+void TestNetworkHook::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
@@ -81,7 +81,7 @@ void tst_NetworkHook::init()
 
 // Runs the launcher as OpenVPN runs its scripts: nothing of the caller's
 // environment, only OpenVPN's variables and the ones passed with --setenv.
-HookResult tst_NetworkHook::hook(const QString& scriptType, const QStringList& pushed,
+HookResult TestNetworkHook::hook(const QString& scriptType, const QStringList& pushed,
                                  const QMap<QString, QString>& extra)
 {
     QProcessEnvironment env;
@@ -105,7 +105,7 @@ HookResult tst_NetworkHook::hook(const QString& scriptType, const QStringList& p
     return result;
 }
 
-QByteArray tst_NetworkHook::calls() const
+QByteArray TestNetworkHook::calls() const
 {
     QFile file(m_dir->filePath("calls"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -123,7 +123,7 @@ static bool writeAll(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-void tst_NetworkHook::resolvedGetsTheServersDomainsAndEveryQuery()
+void TestNetworkHook::resolvedGetsTheServersDomainsAndEveryQuery()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     const HookResult up = hook("up", { "dhcp-option DNS 10.8.0.1", "dhcp-option DOMAIN corp.example",
@@ -150,7 +150,7 @@ void tst_NetworkHook::resolvedGetsTheServersDomainsAndEveryQuery()
     QVERIFY(calls().endsWith("yes\nrevert tun0\n"));
 }
 
-void tst_NetworkHook::resolvconfGetsTheServersForTheTunnelOnly()
+void TestNetworkHook::resolvconfGetsTheServersForTheTunnelOnly()
 {
     m_config.insert("VARVEX_RESOLVCONF", path("recorder"));
     const HookResult up = hook("up", { "dhcp-option DNS 10.8.0.1", "dhcp-option DOMAIN-SEARCH corp.example" });
@@ -161,7 +161,7 @@ void tst_NetworkHook::resolvconfGetsTheServersForTheTunnelOnly()
     QVERIFY(calls().endsWith("corp.example\n-d tun0.varvex\n"));
 }
 
-void tst_NetworkHook::resolvConfIsReplacedAndPutBackByteForByte_data()
+void TestNetworkHook::resolvConfIsReplacedAndPutBackByteForByte_data()
 {
     QTest::addColumn<QString>("kind");
     // The record is in /run: a power cut takes it, not the changed file.
@@ -172,7 +172,7 @@ void tst_NetworkHook::resolvConfIsReplacedAndPutBackByteForByte_data()
     }
 }
 
-void tst_NetworkHook::resolvConfIsReplacedAndPutBackByteForByte()
+void TestNetworkHook::resolvConfIsReplacedAndPutBackByteForByte()
 {
     QFETCH(QString, kind);
     QFETCH(bool, recordLost);
@@ -223,7 +223,7 @@ void tst_NetworkHook::resolvConfIsReplacedAndPutBackByteForByte()
     QVERIFY(!QFile::exists(path("run/resolv.conf.original")));
 }
 
-void tst_NetworkHook::resolvConfWrittenByAnotherProgramMeanwhileIsLeftAlone()
+void TestNetworkHook::resolvConfWrittenByAnotherProgramMeanwhileIsLeftAlone()
 {
     m_config.insert("VARVEX_DNS_METHOD", "resolv.conf");
     QVERIFY(writeAll(path("resolv.conf"), "nameserver 192.0.2.53\n"));
@@ -236,7 +236,7 @@ void tst_NetworkHook::resolvConfWrittenByAnotherProgramMeanwhileIsLeftAlone()
     QVERIFY(!QFile::exists(path("run/network-changes")));
 }
 
-void tst_NetworkHook::pushedValuesThatAreNeitherAddressNorNameAreIgnored()
+void TestNetworkHook::pushedValuesThatAreNeitherAddressNorNameAreIgnored()
 {
     m_config.insert("VARVEX_DNS_METHOD", "resolv.conf");
     QVERIFY(writeAll(path("resolv.conf"), "nameserver 192.0.2.53\n"));
@@ -253,7 +253,7 @@ void tst_NetworkHook::pushedValuesThatAreNeitherAddressNorNameAreIgnored()
     QVERIFY(during.contains("search good.example\n"));
 }
 
-void tst_NetworkHook::nothingPushedChangesNothing()
+void TestNetworkHook::nothingPushedChangesNothing()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     const HookResult up = hook("up", { "dhcp-option WINS 10.8.0.1", "route-gateway 10.8.0.1" });
@@ -264,7 +264,7 @@ void tst_NetworkHook::nothingPushedChangesNothing()
     QCOMPARE(calls(), QByteArray());
 }
 
-void tst_NetworkHook::aFailedMethodIsReportedAndNeverFailsTheTunnel()
+void TestNetworkHook::aFailedMethodIsReportedAndNeverFailsTheTunnel()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     QVERIFY(writeAll(path("fail"), ""));
@@ -281,7 +281,7 @@ void tst_NetworkHook::aFailedMethodIsReportedAndNeverFailsTheTunnel()
     QVERIFY2(missing.err.contains("DNS: systemd-resolved failed for tun0: "), missing.err.constData());
 }
 
-void tst_NetworkHook::leftoverOfAnEarlierTunnelIsUndoneBeforeTheNext()
+void TestNetworkHook::leftoverOfAnEarlierTunnelIsUndoneBeforeTheNext()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     QCOMPARE(hook("up", { "dhcp-option DNS 10.8.0.1" }).exitCode, 0);
@@ -293,7 +293,7 @@ void tst_NetworkHook::leftoverOfAnEarlierTunnelIsUndoneBeforeTheNext()
                                  "dns tun0 10.8.0.5\ndomain tun0 ~.\ndefault-route tun0 yes\n"));
 }
 
-void tst_NetworkHook::recordOfAnotherNetworkNamespaceIsLeftAlone()
+void TestNetworkHook::recordOfAnotherNetworkNamespaceIsLeftAlone()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     QVERIFY(QDir().mkpath(path("run")));
@@ -306,7 +306,7 @@ void tst_NetworkHook::recordOfAnotherNetworkNamespaceIsLeftAlone()
     QCOMPARE(readAll(path("run/network-changes")), record);
 }
 
-void tst_NetworkHook::runFolderOthersCanWriteIsRefused()
+void TestNetworkHook::runFolderOthersCanWriteIsRefused()
 {
     m_config.insert("VARVEX_RESOLVECTL", path("recorder"));
     QVERIFY(QDir().mkpath(path("run")));
@@ -319,7 +319,7 @@ void tst_NetworkHook::runFolderOthersCanWriteIsRefused()
     QVERIFY(!QFile::exists(path("run/network-changes")));
 }
 
-void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft_data()
+void TestNetworkHook::serviceStartUndoesWhatAKilledServiceLeft_data()
 {
     QTest::addColumn<QString>("variable");
     QTest::addColumn<QByteArray>("undo");
@@ -330,7 +330,7 @@ void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft_data()
                                 << QByteArray("DNS restored: resolvconf, tun0");
 }
 
-void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft()
+void TestNetworkHook::serviceStartUndoesWhatAKilledServiceLeft()
 {
     QFETCH(QString, variable);
     QFETCH(QByteArray, undo);
@@ -364,5 +364,5 @@ void tst_NetworkHook::serviceStartUndoesWhatAKilledServiceLeft()
     QVERIFY(readAll(path("service/varvexservice.log")).contains(logged));
 }
 
-QTEST_GUILESS_MAIN(tst_NetworkHook)
+QTEST_GUILESS_MAIN(TestNetworkHook)
 #include "tst_networkhook.moc"

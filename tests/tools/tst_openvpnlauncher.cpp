@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include "launcherexitstatus.h"
+#include "processes.h"
 
 namespace {
 
@@ -118,20 +119,9 @@ const QStringList ServiceArguments = {
 
 const QByteArray Prompts = "Enter Auth Username:|Enter Auth Password:";
 
-bool processGone(qint64 pid)
-{
-    // An orphan may stay a zombie when nothing reaps it; it has still ended.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray text = stat.readAll();
-    const int close = text.lastIndexOf(')');
-    return close < 0 || text.mid(close + 2, 1) == "Z";
-}
-
 } // namespace
 
-class tst_OpenVpnLauncher : public QObject
+class TestOpenVpnLauncher : public QObject
 {
     Q_OBJECT
 
@@ -176,7 +166,7 @@ private:
     QProcessEnvironment m_extraEnvironment;
 };
 
-void tst_OpenVpnLauncher::initTestCase()
+void TestOpenVpnLauncher::initTestCase()
 {
     m_launcher = qEnvironmentVariable("VARVEX_BUILD_DIR") + "/bin/bin/openvpn";
     QVERIFY2(QFileInfo(m_launcher).isExecutable(), qPrintable(m_launcher + " is not built"));
@@ -187,7 +177,7 @@ void tst_OpenVpnLauncher::initTestCase()
         QSKIP("python3 is needed for the stand-in OpenVPN");
 }
 
-void tst_OpenVpnLauncher::init()
+void TestOpenVpnLauncher::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
@@ -201,7 +191,7 @@ void tst_OpenVpnLauncher::init()
     QVERIFY(fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments, const QString& mode,
+bool TestOpenVpnLauncher::start(QProcess& process, const QStringList& arguments, const QString& mode,
                                 const QString& openvpn)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -220,7 +210,7 @@ bool tst_OpenVpnLauncher::start(QProcess& process, const QStringList& arguments,
     return process.waitForStarted();
 }
 
-QByteArray tst_OpenVpnLauncher::readPrompt(QProcess& process)
+QByteArray TestOpenVpnLauncher::readPrompt(QProcess& process)
 {
     // The service recognises a prompt only when one read holds exactly it,
     // so the chunk is compared whole, never accumulated.
@@ -230,7 +220,7 @@ QByteArray tst_OpenVpnLauncher::readPrompt(QProcess& process)
     return chunk;
 }
 
-QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArray& username,
+QByteArray TestOpenVpnLauncher::answerPrompts(QProcess& process, const QByteArray& username,
                                               const QByteArray& password)
 {
     QByteArray prompts = readPrompt(process);
@@ -242,14 +232,14 @@ QByteArray tst_OpenVpnLauncher::answerPrompts(QProcess& process, const QByteArra
 
 // OpenVPN applies no DNS on Linux: the launcher adds itself as its scripts
 // and passes on where the changes are recorded.
-QStringList tst_OpenVpnLauncher::networkHookArguments() const
+QStringList TestOpenVpnLauncher::networkHookArguments() const
 {
     const QString hook = "\"" + QFileInfo(m_launcher).canonicalFilePath() + "\" --network-hook";
     return { "--script-security", "2", "--up", hook, "--route-up", hook, "--down", hook,
              "--setenv", "VARVEX_RUN_DIR", m_dir->filePath("run") };
 }
 
-QJsonObject tst_OpenVpnLauncher::waitForReport()
+QJsonObject TestOpenVpnLauncher::waitForReport()
 {
     if (!QTest::qWaitFor([this] { return QFile::exists(m_report); }, 5000))
         return QJsonObject();
@@ -259,7 +249,7 @@ QJsonObject tst_OpenVpnLauncher::waitForReport()
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
+void TestOpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
 {
     QProcess launcher;
     QVERIFY(start(launcher, ServiceArguments, "lines"));
@@ -298,7 +288,7 @@ void tst_OpenVpnLauncher::promptsThenRunsOpenVpnWithCredentialsInMemory()
     QVERIFY(!out.contains("pa ss") && !err.contains("pa ss"));
 }
 
-void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
+void TestOpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
 {
     const QStringList arguments = { "--auth-user-pass", "/etc/creds", "--verb", "1" };
     QProcess launcher;
@@ -311,7 +301,7 @@ void tst_OpenVpnLauncher::leavesAnAuthFileGivenByTheCallerAlone()
     QVERIFY(!report.contains("authReads"));
 }
 
-void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
+void TestOpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
 {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("exitCode");
@@ -331,7 +321,7 @@ void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds_data()
                                                  << QByteArray("resolvconf") << resolvconf;
 }
 
-void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
+void TestOpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
 {
     QFETCH(QString, mode);
     QFETCH(int, exitCode);
@@ -365,7 +355,7 @@ void tst_OpenVpnLauncher::networkChangesAreUndoneHoweverOpenVpnEnds()
     QVERIFY(!QFile::exists(m_dir->filePath("run/network-changes")));
 }
 
-void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
+void TestOpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "selfkill"));
@@ -375,14 +365,14 @@ void tst_OpenVpnLauncher::reportsASignalDeathAs128PlusTheSignal()
     QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
 }
 
-void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds_data()
+void TestOpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::newRow("nothing") << QByteArray();
     QTest::newRow("user name only") << QByteArray("user\r\n");
 }
 
-void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
+void TestOpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
 {
     QFETCH(QByteArray, input);
     QProcess launcher;
@@ -396,7 +386,7 @@ void tst_OpenVpnLauncher::stopsWithoutOpenVpnWhenInputEnds()
     QVERIFY(!QFile::exists(m_report));
 }
 
-void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
+void TestOpenVpnLauncher::reportsAMissingOpenVpn()
 {
     const QString missing = m_dir->filePath("no-such-openvpn");
     QProcess launcher;
@@ -408,7 +398,7 @@ void tst_OpenVpnLauncher::reportsAMissingOpenVpn()
     QVERIFY2(err.contains(missing.toUtf8()) && !err.contains("Enter Auth"), err.constData());
 }
 
-void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
+void TestOpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("permissions");
@@ -419,7 +409,7 @@ void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted_data()
                                    << int(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
-void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
+void TestOpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, permissions);
@@ -440,7 +430,7 @@ void tst_OpenVpnLauncher::reportsAnOpenVpnThatCannotBeRunAsNothingStarted()
     QVERIFY2(err.contains("cannot run " + broken.toUtf8()), err.constData());
 }
 
-void tst_OpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
+void TestOpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "exit127"));
@@ -450,7 +440,7 @@ void tst_OpenVpnLauncher::openVpnsOwnExit127IsNotMistakenForNothingStarted()
     QCOMPARE(launcher.exitCode(), LauncherOpenVpnFailed);
 }
 
-void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
+void TestOpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
 {
     QTest::addColumn<QByteArray>("username");
     QTest::addColumn<QByteArray>("password");
@@ -464,7 +454,7 @@ void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters_data()
     QTest::newRow("CR before the end of input") << QByteArray("user\n") << QByteArray("pass\rword") << QByteArray("password");
 }
 
-void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters()
+void TestOpenVpnLauncher::refusesCredentialsWithControlCharacters()
 {
     QFETCH(QByteArray, username);
     QFETCH(QByteArray, password);
@@ -482,7 +472,7 @@ void tst_OpenVpnLauncher::refusesCredentialsWithControlCharacters()
     QVERIFY(!QFile::exists(m_report));
 }
 
-void tst_OpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
+void TestOpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "lines"));
@@ -494,7 +484,7 @@ void tst_OpenVpnLauncher::acceptsPrintableNonAsciiCredentials()
     QCOMPARE(reads.at(0).toString(), QString::fromUtf8("j\xc3\xbcrgen\nno\xc2\xa0" "break \xe2\x82\xac\n"));
 }
 
-void tst_OpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
+void TestOpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "ignoreterm"));
@@ -517,14 +507,14 @@ void tst_OpenVpnLauncher::killsAnOpenVpnThatIgnoresSigtermAfterTheGracePeriod()
     QCOMPARE(launcher.exitCode(), 128 + SIGKILL);
 }
 
-void tst_OpenVpnLauncher::forwardsTerminationSignals_data()
+void TestOpenVpnLauncher::forwardsTerminationSignals_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
 }
 
-void tst_OpenVpnLauncher::forwardsTerminationSignals()
+void TestOpenVpnLauncher::forwardsTerminationSignals()
 {
     QFETCH(int, signal);
     QProcess launcher;
@@ -537,7 +527,7 @@ void tst_OpenVpnLauncher::forwardsTerminationSignals()
     QCOMPARE(launcher.readAllStandardOutput(), QByteArray("stopped by ") + QByteArray::number(signal) + "\r\n");
 }
 
-void tst_OpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
+void TestOpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
 {
     QProcess launcher;
     QVERIFY(start(launcher, { "--auth-user-pass" }, "wait"));
@@ -550,7 +540,7 @@ void tst_OpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(openvpn), 1000);
 }
 
-void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
+void TestOpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", m_fake);
@@ -570,7 +560,7 @@ void tst_OpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 2000);
 }
 
-void tst_OpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
+void TestOpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VARVEX_OPENVPN", m_fake);
@@ -592,5 +582,5 @@ void tst_OpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(launcher) && processGone(openvpn), 8000);
 }
 
-QTEST_GUILESS_MAIN(tst_OpenVpnLauncher)
+QTEST_GUILESS_MAIN(TestOpenVpnLauncher)
 #include "tst_openvpnlauncher.moc"

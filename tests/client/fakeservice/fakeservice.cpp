@@ -1,8 +1,6 @@
 #include "fakeservice.h"
 
-#include <QHostAddress>
 #include <QLocalSocket>
-#include <QTcpSocket>
 
 FakeService::FakeService(QObject* parent)
     : QObject(parent)
@@ -105,52 +103,4 @@ bool FakeService::lastConnect(QString* host, QByteArray* credentials) const
         return true;
     }
     return false;
-}
-
-FakeWebApi::FakeWebApi(QObject* parent)
-    : QObject(parent)
-{
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeWebApi::onNewConnection);
-}
-
-bool FakeWebApi::listen()
-{
-    return m_server.listen(QHostAddress::LocalHost);
-}
-
-QString FakeWebApi::hostAndPort() const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(m_server.serverPort());
-}
-
-void FakeWebApi::onNewConnection()
-{
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { answer(socket); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void FakeWebApi::answer(QTcpSocket* socket)
-{
-    const QByteArray head = socket->property("head").toByteArray() + socket->readAll();
-    socket->setProperty("head", head);
-    if (!head.contains("\r\n\r\n"))
-        return;
-    const QByteArray path = head.split(' ').value(1);
-    QByteArray body = "{}";
-    if (path.startsWith("/get_ip/")) {
-        ++ipRequests;
-        if (ipHangs > 0) {
-            --ipHangs;
-            return;
-        }
-        body = ipBody;
-    } else if (path.startsWith("/get_list/")) {
-        ++listRequests;
-        body = listBody.isEmpty() ? QByteArray("{}") : listBody;
-    }
-    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: "
-                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    socket->disconnectFromHost();
 }

@@ -6,12 +6,10 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
 
 #include "varvexprotocol.h"
 
 class QLocalSocket;
-class QTcpSocket;
 
 // Stands in for varvexservice on the local socket "Varvex": greets each
 // client with a status frame, records every frame the client sends and
@@ -46,30 +44,6 @@ private:
     QLocalServer m_server;
     QList<QLocalSocket*> m_clients;
     QList<VarvexFrameReader*> m_readers;
-};
-
-// A minimal HTTP server for the web API: answers "/get_ip/..." and
-// "/get_list/..." with fixed JSON bodies and counts the requests.
-class FakeWebApi : public QObject
-{
-    Q_OBJECT
-public:
-    explicit FakeWebApi(QObject* parent = nullptr);
-
-    bool listen();
-    QString hostAndPort() const;
-
-    QByteArray ipBody = "{\"ip\": \"203.0.113.7\"}";
-    QByteArray listBody;
-    int ipRequests = 0;
-    int listRequests = 0;
-    int ipHangs = 0; // the next this many "/get_ip/" requests are accepted and never answered
-
-private:
-    void onNewConnection();
-    void answer(QTcpSocket* socket);
-
-    QTcpServer m_server;
 };
 
 #endif // FAKESERVICE_H

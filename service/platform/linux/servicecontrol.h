@@ -4,16 +4,15 @@
 #include <QObject>
 #include <QString>
 
+#include "servicecontrolcode.h"
+
 class QLocalServer;
 class QLocalSocket;
 
 // Control requests between the command line and a running service, over a
-// socket that only root and the service's own account may use. Codes follow
-// the service control numbering: 1 stop, 2 pause, 3 continue, 128 + n for
-// user command n.
+// socket that only root and the service's own account may use. Requests
+// carry the codes of servicecontrolcode.h.
 namespace ServiceControl {
-
-enum Code { Stop = 1, Pause = 2, Continue = 3, UserBase = 128, UserLast = 255 };
 
 // Folder of the control socket: VARVEX_CONTROL_DIR when set, else /run/varvex.
 QString directory();

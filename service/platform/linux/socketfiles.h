@@ -4,14 +4,15 @@
 #include <QString>
 
 #include <sys/types.h>
-#include <sys/un.h>
+
+struct sockaddr_un;
 
 // Socket files of the service, made so that nobody else can take their place
 // or reach them before their access is set.
 namespace SocketFiles {
 
-// Fills in the address of the socket file at path; false (errno
-// ENAMETOOLONG) when the path does not fit.
+// Fills in the address of a socket file; false (errno ENAMETOOLONG) when the
+// path does not fit.
 bool makeAddress(const QString& path, sockaddr_un* address);
 
 // Creates path when missing (mode 0755) and checks that only root or this

@@ -36,7 +36,6 @@ bool makeAddress(const QString& path, sockaddr_un* address)
     return true;
 }
 
-
 bool safeDirectory(const QString& path, QString* error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());

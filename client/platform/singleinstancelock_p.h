@@ -1,0 +1,18 @@
+#ifndef SINGLEINSTANCELOCK_P_H
+#define SINGLEINSTANCELOCK_P_H
+
+//
+// Not part of the lock's interface: only its implementation includes this.
+//
+
+#include <QString>
+
+class SingleInstanceLockPrivate
+{
+public:
+    int fd = -1; // the locked file, open for as long as the lock is held
+    bool heldElsewhere = false;
+    QString path;
+};
+
+#endif // SINGLEINSTANCELOCK_P_H
