@@ -39,29 +39,17 @@ data=$root/tools/devwebapi/data
 dev_token=devtoken
 
 . "$root/scripts/lib/vpn-test-server.sh"
+. "$root/scripts/lib/netns.sh"
 
 die() { echo "dev-vpn-server: $*" >&2; exit 1; }
 
-ns_exists() { ip netns list | grep -q "^$ns\( \|$\)"; }
-
 server_running() {
-    [ -f "$state/server.pid" ] && ns_exists || return 1
+    [ -f "$state/server.pid" ] && netns_exists "$ns" || return 1
     ip netns pids "$ns" 2>/dev/null | grep -qx "$(cat "$state/server.pid")"
 }
 
 down() {
-    if ns_exists; then
-        local pids
-        pids=$(ip netns pids "$ns" 2>/dev/null || true)
-        [ -z "$pids" ] || kill -TERM $pids 2>/dev/null || true
-        for _ in $(seq 30); do
-            [ -n "$(ip netns pids "$ns" 2>/dev/null)" ] || break
-            sleep 0.1
-        done
-        pids=$(ip netns pids "$ns" 2>/dev/null || true)
-        [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
-        ip netns delete "$ns"
-    fi
+    netns_remove "$ns"
     # Deleting the namespace takes its end of the pair, and with it ours;
     # this only matters after a half-finished "up".
     ip link delete "$veth-r" 2>/dev/null || true
@@ -133,9 +121,8 @@ SCRIPT
 make_network() {
     ip netns add "$ns"
     ip link add "$veth-r" type veth peer name "$veth-s" netns "$ns"
-    # Link-local IPv6 chatter is of no use here and would move counters.
-    ip netns exec "$ns" sh -c 'for f in /proc/sys/net/ipv6/conf/*/disable_ipv6; do echo 1 > "$f"; done' 2>/dev/null || true
-    echo 1 > "/proc/sys/net/ipv6/conf/$veth-r/disable_ipv6" 2>/dev/null || true
+    netns_no_ipv6 "$ns"
+    link_no_ipv6 "$veth-r"
     ip netns exec "$ns" ip link set lo up
     ip netns exec "$ns" ip addr add "$server_address/30" dev "$veth-s"
     ip netns exec "$ns" ip link set "$veth-s" up

@@ -28,13 +28,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/tmp" "$work/config" "$work/runtime" "$work/cwd/Fonts"
+mkdir -p "$work/tmp" "$work/config" "$work/runtime"
 chmod 700 "$work/runtime"
 export TMPDIR=$work/tmp VARVEX_SOCKET_DIR=$work/tmp XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
-for font in /usr/share/fonts/truetype/roboto/unhinted/RobotoTTF/Roboto-*.ttf \
-            /usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-*.ttf; do
-  [ -e "$font" ] && ln -s "$font" "$work/cwd/Fonts/"
-done
+"$repo/scripts/link-fonts.sh" "$work/cwd/Fonts"
 
 # A display with a neutral background and a tray.
 Xvfb -displayfd 3 -screen 0 800x700x24 -nolisten tcp 3>"$work/display" 2>/dev/null &

@@ -25,14 +25,9 @@ SERVER_LINK6=fd00:213:1::1
 CLIENT_LINK6=fd00:213:1::2
 
 . "$(dirname "$0")/../../scripts/lib/vpn-test-server.sh"
+. "$(dirname "$0")/../../scripts/lib/netns.sh"
 
 in_ns() { ns=$1; shift; ip netns exec "$ns" "$@"; }
-
-no_ipv6() {
-    # Link-local IPv6 chatter would move the counters the test reads; new
-    # devices (the tunnel's) get none either.
-    in_ns "$1" sh -c 'for f in /proc/sys/net/ipv6/conf/*/disable_ipv6; do echo 1 > "$f"; done' 2>/dev/null || true
-}
 
 # IPv6 on loopback and the veth only, with addresses that need no router
 # discovery, so that the test can tell IPv6 blocked from IPv6 missing.
@@ -74,8 +69,8 @@ up() {
     ip netns add "$srv"
     ip netns add "$cli"
     ip link add "${tag}s" netns "$srv" type veth peer name "${tag}c" netns "$cli"
-    no_ipv6 "$srv"
-    no_ipv6 "$cli"
+    netns_no_ipv6 "$srv"
+    netns_no_ipv6 "$cli"
     in_ns "$srv" ip link set lo up
     in_ns "$cli" ip link set lo up
     in_ns "$srv" ip addr add "$SERVER_LINK/24" dev "${tag}s"
@@ -91,23 +86,10 @@ up() {
     write_server_config "$dir"
 }
 
+# The namespace with what runs inside, and its resolver file.
 stop_all_in() {
-    ns=$1
-    if ! ip netns list | grep -q "^$ns\( \|$\)"; then
-        rm -rf "/etc/netns/$ns"
-        return 0
-    fi
-    pids=$(ip netns pids "$ns" 2>/dev/null || true)
-    [ -n "$pids" ] && kill -TERM $pids 2>/dev/null || true
-    i=0
-    while [ $i -lt 20 ] && [ -n "$(ip netns pids "$ns" 2>/dev/null)" ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    pids=$(ip netns pids "$ns" 2>/dev/null || true)
-    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null || true
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "/etc/netns/$ns"
+    netns_remove "$1" 2>/dev/null || true
+    rm -rf "/etc/netns/$1"
 }
 
 down() {
