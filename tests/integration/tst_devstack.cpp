@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "processes.h"
 #include "qvpncredentialscrypt.h"
 #include "tunneltestsupport.h"
 #include "varvexprotocol.h"
@@ -63,7 +64,7 @@ public:
         auto matches = name.globalMatch(QString::fromUtf8(run(ip, { "netns", "list" }).output));
         while (matches.hasNext()) {
             const qint64 owner = matches.next().captured(1).toLongLong();
-            if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(owner))) {
+            if (processGone(owner)) {
                 QTemporaryDir scratch;
                 run(script, { "down" }, QProcess::MergedChannels, environment(scratch.path(), owner));
             }
@@ -94,7 +95,7 @@ private:
 
 } // namespace
 
-class tst_DevStack : public QObject
+class TestDevStack : public QObject
 {
     Q_OBJECT
 
@@ -134,7 +135,7 @@ private:
     bool m_failed = false;
 };
 
-void tst_DevStack::initTestCase()
+void TestDevStack::initTestCase()
 {
     const QString missing = missingTunnelPrerequisite("The development set-up test", &m_tools);
     if (!missing.isEmpty())
@@ -163,10 +164,10 @@ void tst_DevStack::initTestCase()
 
     QVERIFY2(startWebApi(), m_webApi.readAll().constData());
     QVERIFY2(startService(), m_service.readAll().constData());
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
 }
 
-bool tst_DevStack::startWebApi()
+bool TestDevStack::startWebApi()
 {
     // setpriv ties every helper's life to this test's, however it ends.
     m_webApi.setProcessChannelMode(QProcess::MergedChannels);
@@ -183,7 +184,7 @@ bool tst_DevStack::startWebApi()
     return answered && match.hasMatch();
 }
 
-bool tst_DevStack::startService()
+bool TestDevStack::startService()
 {
     if (!writeServiceSettings(m_dir->filePath("service.conf"),
                               "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"))
@@ -200,13 +201,13 @@ bool tst_DevStack::startService()
     return m_client->connectTo(m_service, m_dir->filePath("tmp/Varvex"));
 }
 
-void tst_DevStack::cleanup()
+void TestDevStack::cleanup()
 {
     if (QTest::currentTestFailed())
         m_failed = true;
 }
 
-void tst_DevStack::cleanupTestCase()
+void TestDevStack::cleanupTestCase()
 {
     if (m_failed)
         dumpLogs();
@@ -218,7 +219,7 @@ void tst_DevStack::cleanupTestCase()
         m_server->down();
 }
 
-void tst_DevStack::dumpLogs()
+void TestDevStack::dumpLogs()
 {
     if (!m_dir)
         return;
@@ -228,14 +229,14 @@ void tst_DevStack::dumpLogs()
     qWarning("web API output:\n%s", tail(m_webApi.readAll()).constData());
 }
 
-bool tst_DevStack::tunnelAddressPresent()
+bool TestDevStack::tunnelAddressPresent()
 {
     // Our tunnel device, whatever its number: the one with an address in the test's tunnel network.
     const QByteArray prefix = QByteArray(TunnelNetwork).left(QByteArray(TunnelNetwork).lastIndexOf('.') + 1);
     return run(m_tools.ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
 }
 
-void tst_DevStack::credentialsComeFromTheWebApi()
+void TestDevStack::credentialsComeFromTheWebApi()
 {
     // The service fetches them at start; ask until they have arrived.
     QByteArray stored;
@@ -243,9 +244,9 @@ void tst_DevStack::credentialsComeFromTheWebApi()
         m_client->clearEvents();
         m_client->send(VarvexFrame::build(VARVEX_CMD_CREDENTIALS_REQUEST));
         const QByteArray reply = m_client->nextEvent(1000);
-        if (reply.size() < 5 || quint8(reply.at(2)) != VARVEX_CMD_CREDENTIALS_REPLY)
+        if (reply.size() < 5 || VarvexFrame::code(reply) != VARVEX_CMD_CREDENTIALS_REPLY)
             return false;
-        QByteArray payload = reply.mid(3, reply.size() - 4);
+        QByteArray payload = VarvexFrame::payload(reply);
         stored = VarvexFrame::takeField(payload);
         return !stored.isEmpty();
     }, 10000));
@@ -254,7 +255,7 @@ void tst_DevStack::credentialsComeFromTheWebApi()
     QCOMPARE(m_password, QStringLiteral("devpassword"));
 }
 
-void tst_DevStack::certificateComesFromTheWebApi()
+void TestDevStack::certificateComesFromTheWebApi()
 {
     const QByteArray generated = readFile(m_dir->filePath("devstack/pki/ca.crt"));
     QVERIFY(generated.startsWith("-----BEGIN CERTIFICATE-----"));
@@ -262,7 +263,7 @@ void tst_DevStack::certificateComesFromTheWebApi()
     QTRY_COMPARE_WITH_TIMEOUT(readFile(m_serviceDir + "/bin/ca.crt"), generated, 10000);
 }
 
-void tst_DevStack::connectsToTheLocalServer()
+void TestDevStack::connectsToTheLocalServer()
 {
     if (m_username.isEmpty() || !QFile::exists(m_serviceDir + "/bin/ca.crt"))
         QSKIP("needs the credentials and certificate of the previous tests");
@@ -272,7 +273,7 @@ void tst_DevStack::connectsToTheLocalServer()
 
     m_client->clearEvents();
     m_client->send(connectRequest(ServerAddress, m_username, m_password));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(0)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
 
     const QByteArray connected = m_client->nextEvent(20000);
     QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
@@ -281,7 +282,7 @@ void tst_DevStack::connectsToTheLocalServer()
     QVERIFY(tunnelAddressPresent());
 }
 
-void tst_DevStack::serverKeepsAnIdleTunnelAlive()
+void TestDevStack::serverKeepsAnIdleTunnelAlive()
 {
     if (!tunnelAddressPresent())
         QSKIP("needs the tunnel of the previous test");
@@ -294,7 +295,7 @@ void tst_DevStack::serverKeepsAnIdleTunnelAlive()
     QVERIFY(tunnelAddressPresent());
 }
 
-void tst_DevStack::bandwidthGrowsWithTraffic()
+void TestDevStack::bandwidthGrowsWithTraffic()
 {
     if (!tunnelAddressPresent())
         QSKIP("needs the tunnel of the previous test");
@@ -327,18 +328,18 @@ void tst_DevStack::bandwidthGrowsWithTraffic()
     stop(m_echo);
 }
 
-void tst_DevStack::abortTakesTheTunnelDown()
+void TestDevStack::abortTakesTheTunnelDown()
 {
     if (!tunnelAddressPresent())
         QSKIP("needs the tunnel of the previous tests");
     m_client->clearEvents();
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnecting)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelAddressPresent(), 3000);
 }
 
-bool tst_DevStack::serverProcessesGone()
+bool TestDevStack::serverProcessesGone()
 {
     // The server or its login check, found by the files they run from.
     const QByteArray config = m_dir->filePath("devstack/server.conf").toUtf8();
@@ -352,7 +353,7 @@ bool tst_DevStack::serverProcessesGone()
     return true;
 }
 
-void tst_DevStack::downLeavesNothingBehind()
+void TestDevStack::downLeavesNothingBehind()
 {
     m_client.reset();
     stop(m_service);
@@ -374,5 +375,5 @@ void tst_DevStack::downLeavesNothingBehind()
     QVERIFY(serverProcessesGone());
 }
 
-QTEST_GUILESS_MAIN(tst_DevStack)
+QTEST_GUILESS_MAIN(TestDevStack)
 #include "tst_devstack.moc"

@@ -115,7 +115,7 @@ QString packageStatus()
 
 } // namespace
 
-class tst_Package : public QObject
+class TestPackage : public QObject
 {
     Q_OBJECT
 
@@ -145,7 +145,7 @@ private:
     int m_lock = -1;
 };
 
-void tst_Package::initTestCase()
+void TestPackage::initTestCase()
 {
     if (geteuid() != 0)
         QSKIP("The package test needs root to install the package.");
@@ -195,7 +195,7 @@ void tst_Package::initTestCase()
     QVERIFY(stamp.open(QIODevice::WriteOnly));
 }
 
-void tst_Package::cleanupTestCase()
+void TestPackage::cleanupTestCase()
 {
     if (geteuid() == 0 && m_dir) {
         const QString status = packageStatus();
@@ -208,7 +208,7 @@ void tst_Package::cleanupTestCase()
         ::close(m_lock);
 }
 
-RunResult tst_Package::dpkg(const QStringList& arguments)
+RunResult TestPackage::dpkg(const QStringList& arguments)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DEBIAN_FRONTEND", "noninteractive");
@@ -221,12 +221,12 @@ RunResult tst_Package::dpkg(const QStringList& arguments)
     return result;
 }
 
-void tst_Package::purge()
+void TestPackage::purge()
 {
     dpkg({ "--purge", Package });
 }
 
-void tst_Package::packageIsCleanByDebiansChecks()
+void TestPackage::packageIsCleanByDebiansChecks()
 {
     const RunResult lintian = run("lintian", { "--fail-on", "error", "--no-tag-display-limit", m_deb },
                                   QProcess::MergedChannels);
@@ -242,7 +242,7 @@ void tst_Package::packageIsCleanByDebiansChecks()
     QVERIFY2(appstream.exitCode == 0, appstream.output.constData());
 }
 
-void tst_Package::installPutsEveryFileInPlace()
+void TestPackage::installPutsEveryFileInPlace()
 {
     for (const Expected& file : Installed) {
         QVERIFY2(installedIs(file.path, file.type, file.mode), qPrintable(describe(file.path)));
@@ -300,7 +300,7 @@ void tst_Package::installPutsEveryFileInPlace()
     QCOMPARE(QFileInfo(EnabledLink).symLinkTarget(), QString(Unit));
 }
 
-void tst_Package::installedProgramsAreHardened()
+void TestPackage::installedProgramsAreHardened()
 {
     const QString readelf = findProgram("readelf");
     if (readelf.isEmpty())
@@ -318,7 +318,7 @@ void tst_Package::installedProgramsAreHardened()
     }
 }
 
-void tst_Package::installedUnitIsTheOneInstallWrites()
+void TestPackage::installedUnitIsTheOneInstallWrites()
 {
     // The installed program writes its own unit into a private folder; the
     // package's must be that very text.
@@ -335,7 +335,7 @@ void tst_Package::installedUnitIsTheOneInstallWrites()
     QVERIFY(written.contains("\nExecStart=\"/usr/lib/varvex/varvexservice\"\n"));
 }
 
-void tst_Package::commandLineLeavesThePackagesUnitAlone()
+void TestPackage::commandLineLeavesThePackagesUnitAlone()
 {
     // -i and -u see the package's unit as the installed service; neither
     // writes a second one nor removes the package's.
@@ -354,7 +354,7 @@ void tst_Package::commandLineLeavesThePackagesUnitAlone()
     QVERIFY(QFileInfo(EnabledLink).isSymLink());
 }
 
-void tst_Package::installedServiceAnswersAClient()
+void TestPackage::installedServiceAnswersAClient()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("VARVEX_UNIT_DIR");
@@ -397,7 +397,7 @@ void tst_Package::installedServiceAnswersAClient()
 
     ServiceClient client;
     QVERIFY2(client.connectTo(service, tmp + "/Varvex"), service.readAll().constData());
-    QCOMPARE(hex(client.nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(client.nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
 
     // A client's arrival fetches the certificate: it lands in /var/lib
     // through the link beside the launcher, which stays a link.
@@ -422,7 +422,7 @@ void tst_Package::installedServiceAnswersAClient()
     QVERIFY2(changed.output.isEmpty(), changed.output.constData());
 }
 
-void tst_Package::removeKeepsOnlySettingsLogAndCertificate()
+void TestPackage::removeKeepsOnlySettingsLogAndCertificate()
 {
     const RunResult removed = dpkg({ "--remove", Package });
     QVERIFY2(removed.exitCode == 0, removed.output.constData());
@@ -437,7 +437,7 @@ void tst_Package::removeKeepsOnlySettingsLogAndCertificate()
     QVERIFY(QFileInfo::exists(Certificate));
 }
 
-void tst_Package::purgeLeavesNothing()
+void TestPackage::purgeLeavesNothing()
 {
     const RunResult purged = dpkg({ "--purge", Package });
     QVERIFY2(purged.exitCode == 0, purged.output.constData());
@@ -447,5 +447,5 @@ void tst_Package::purgeLeavesNothing()
         QVERIFY2(!QFileInfo::exists(path) && !QFileInfo(path).isSymLink(), qPrintable(describe(path)));
 }
 
-QTEST_GUILESS_MAIN(tst_Package)
+QTEST_GUILESS_MAIN(TestPackage)
 #include "tst_package.moc"

@@ -114,7 +114,7 @@ private:
 
 } // namespace
 
-class tst_Tunnel : public QObject
+class TestTunnel : public QObject
 {
     Q_OBJECT
 
@@ -166,7 +166,7 @@ private:
     bool m_failed = false;
 };
 
-void tst_Tunnel::initTestCase()
+void TestTunnel::initTestCase()
 {
     const QString missing = missingTunnelPrerequisite("The tunnel test", &m_tools);
     if (!missing.isEmpty())
@@ -231,13 +231,13 @@ void tst_Tunnel::initTestCase()
              m_dns.readAll().constData());
 }
 
-void tst_Tunnel::cleanup()
+void TestTunnel::cleanup()
 {
     if (QTest::currentTestFailed())
         m_failed = true;
 }
 
-void tst_Tunnel::cleanupTestCase()
+void TestTunnel::cleanupTestCase()
 {
     if (m_failed)
         dumpLogs();
@@ -250,7 +250,7 @@ void tst_Tunnel::cleanupTestCase()
         m_network->down();
 }
 
-void tst_Tunnel::dumpLogs()
+void TestTunnel::dumpLogs()
 {
     auto tail = [](const QByteArray& text) { return text.right(6000); };
     const QString log = m_serviceDir + "/varvexservice.log";
@@ -260,19 +260,19 @@ void tst_Tunnel::dumpLogs()
     qWarning("dnsmasq output (end):\n%s", tail(m_dns.readAll()).constData());
 }
 
-bool tst_Tunnel::tunnelDeviceExists()
+bool TestTunnel::tunnelDeviceExists()
 {
     return inClient(m_tools.ip, { "link", "show", "dev", "tun0" }).exitCode == 0;
 }
 
-RunResult tst_Tunnel::inClient(const QString& program, const QStringList& arguments)
+RunResult TestTunnel::inClient(const QString& program, const QStringList& arguments)
 {
     return run(m_tools.ip, QStringList { "netns", "exec", m_network->clientNamespace(), program } + arguments);
 }
 
 // The record of network changes stays in the test's folder, and the
 // resolver file is changed itself, whatever this machine runs.
-QProcessEnvironment tst_Tunnel::launcherEnvironment() const
+QProcessEnvironment TestTunnel::launcherEnvironment() const
 {
     QProcessEnvironment env = serviceEnvironment(m_dir->path(), "127.0.0.1:9");
     env.insert("VARVEX_DNS_METHOD", "resolv.conf");
@@ -284,7 +284,7 @@ QProcessEnvironment tst_Tunnel::launcherEnvironment() const
 
 // Empty when the tunnel's DNS, routes and IPv6 block are all in place,
 // otherwise what is not.
-QString tst_Tunnel::whatIsNotAsConnected()
+QString TestTunnel::whatIsNotAsConnected()
 {
     const QByteArray resolvConf = readFile(m_network->clientResolvConf());
     if (!resolvConf.contains(QByteArray("nameserver ") + ServerTunnelAddress + "\n"))
@@ -305,7 +305,7 @@ QString tst_Tunnel::whatIsNotAsConnected()
 
 // Empty when nothing of the tunnel is left: the resolver file byte for
 // byte, no route through or beside it, no IPv6 block, no record.
-QString tst_Tunnel::whatIsNotRestored()
+QString TestTunnel::whatIsNotRestored()
 {
     const QByteArray resolvConf = readFile(m_network->clientResolvConf());
     if (resolvConf != m_originalResolvConf)
@@ -327,7 +327,7 @@ QString tst_Tunnel::whatIsNotRestored()
 }
 
 // The processes in the client namespace whose program is the one given.
-QList<qint64> tst_Tunnel::clientProcesses(const QString& program)
+QList<qint64> TestTunnel::clientProcesses(const QString& program)
 {
     QList<qint64> pids;
     const RunResult listed = run(m_tools.ip, { "netns", "pids", m_network->clientNamespace() });
@@ -339,12 +339,12 @@ QList<qint64> tst_Tunnel::clientProcesses(const QString& program)
     return pids;
 }
 
-QByteArray tst_Tunnel::serviceLogSince(qint64 offset)
+QByteArray TestTunnel::serviceLogSince(qint64 offset)
 {
     return readFile(m_serviceDir + "/varvexservice.log").mid(int(offset));
 }
 
-void tst_Tunnel::launcherBringsUpTheTunnel()
+void TestTunnel::launcherBringsUpTheTunnel()
 {
     // OpenVPN through the launcher alone, as the service will start it.
     QVERIFY2(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()));
@@ -378,7 +378,7 @@ void tst_Tunnel::launcherBringsUpTheTunnel()
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
-void tst_Tunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
+void TestTunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
 {
     // A stand-in for resolvectl that records its calls.
     const QString recorder = m_dir->filePath("resolvectl");
@@ -417,7 +417,7 @@ void tst_Tunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
-bool tst_Tunnel::startService()
+bool TestTunnel::startService()
 {
     // Everything is logged, so that a failure can be read and so that the
     // log can be checked for passwords.
@@ -437,13 +437,13 @@ bool tst_Tunnel::startService()
     return m_client->connectTo(m_service, m_dir->filePath("tmp/Varvex"));
 }
 
-void tst_Tunnel::sendConnect(const QString& password)
+void TestTunnel::sendConnect(const QString& password)
 {
     m_client->send(connectRequest(ServerLinkAddress, UserName, password));
 }
 
 // Connects the running service and waits until the tunnel is up.
-bool tst_Tunnel::connectService()
+bool TestTunnel::connectService()
 {
     m_client->takeEvents();
     sendConnect(Password);
@@ -451,20 +451,20 @@ bool tst_Tunnel::connectService()
     QByteArray frame;
     do {
         frame = m_client->nextEvent(5000);
-    } while (frame == statusFrame(3));
-    if (frame != statusFrame(0))
+    } while (frame == statusFrame(QVarvexCommandDisconnected));
+    if (frame != statusFrame(QVarvexCommandConnecting))
         return false;
     return isConnectedStatus(m_client->nextEvent(20000)) && tunnelDeviceExists();
 }
 
-void tst_Tunnel::serviceConnects()
+void TestTunnel::serviceConnects()
 {
     QVERIFY2(startService(), m_service.readAll().constData());
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
 
     const uint before = uint(QDateTime::currentSecsSinceEpoch());
     sendConnect(Password);
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(0)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
 
     const QByteArray connected = m_client->nextEvent(20000);
     const uint after = uint(QDateTime::currentSecsSinceEpoch());
@@ -480,7 +480,7 @@ void tst_Tunnel::serviceConnects()
              "the failed certificate check must leave ca.crt alone");
 }
 
-void tst_Tunnel::bandwidthCountsTunnelTraffic()
+void TestTunnel::bandwidthCountsTunnelTraffic()
 {
     if (m_service.state() != QProcess::Running || !tunnelDeviceExists())
         QSKIP("needs the connected service of the previous test");
@@ -502,14 +502,14 @@ void tst_Tunnel::bandwidthCountsTunnelTraffic()
              qPrintable(totals));
 }
 
-void tst_Tunnel::abortTakesTheTunnelDown()
+void TestTunnel::abortTakesTheTunnelDown()
 {
     if (m_service.state() != QProcess::Running || !tunnelDeviceExists())
         QSKIP("needs the connected service of the previous tests");
     m_client->takeEvents();
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnecting)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     // Only the service itself is left in its namespace: no OpenVPN, no launcher.
@@ -517,15 +517,15 @@ void tst_Tunnel::abortTakesTheTunnelDown()
                               QByteArray::number(m_service.processId()), 3000);
 }
 
-void tst_Tunnel::wrongPasswordFailsWithoutReconnecting()
+void TestTunnel::wrongPasswordFailsWithoutReconnecting()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
     m_client->takeEvents();
     sendConnect("not-the-password");
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(0)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
     QCOMPARE(hex(m_client->nextEvent(15000)), hex(VarvexFrame::build(VARVEX_CMD_LOGIN_FAILED)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
     // No reconnect: neither a waiting status nor a new attempt follows.
     QTest::qWait(4000);
     const QList<QByteArray> later = m_client->takeEvents();
@@ -535,7 +535,7 @@ void tst_Tunnel::wrongPasswordFailsWithoutReconnecting()
     QCOMPARE(m_client->malformed(), 0);
 }
 
-void tst_Tunnel::passwordsNeverReachTheLog()
+void TestTunnel::passwordsNeverReachTheLog()
 {
     if (!QFile::exists(m_serviceDir + "/varvexservice.log"))
         QSKIP("needs the log of the previous tests");
@@ -545,13 +545,13 @@ void tst_Tunnel::passwordsNeverReachTheLog()
     QVERIFY(!text.contains("not-the-password"));
 }
 
-void tst_Tunnel::tunnelEndsWithTheService()
+void TestTunnel::tunnelEndsWithTheService()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
     m_client->takeEvents();
     sendConnect(Password);
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(0)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
     const QByteArray connected = m_client->nextEvent(20000);
     QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
     QVERIFY(tunnelDeviceExists());
@@ -566,7 +566,7 @@ void tst_Tunnel::tunnelEndsWithTheService()
     QVERIFY2(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()));
 }
 
-void tst_Tunnel::connectedTunnelCarriesDnsRoutesAndBlocksIpv6()
+void TestTunnel::connectedTunnelCarriesDnsRoutesAndBlocksIpv6()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
@@ -578,15 +578,15 @@ void tst_Tunnel::connectedTunnelCarriesDnsRoutesAndBlocksIpv6()
              serviceLogSince(logSize).right(3000).constData());
 
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnecting)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     QVERIFY(serviceLogSince(logSize).contains("OpenVPN stdout: DNS restored: resolv.conf, tun0\r\n"));
     // Once restored, the name is unknown again.
     QVERIFY(!inClient("getent", { "hosts", TunnelOnlyName }).output.startsWith(TunnelOnlyAddress));
 }
 
-void tst_Tunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain()
+void TestTunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
@@ -597,23 +597,23 @@ void tst_Tunnel::killedLauncherLeavesNothingChangedAndTheReconnectAppliesItAgain
     QCOMPARE(launchers.size(), 1);
     QCOMPARE(::kill(pid_t(launchers.first()), SIGKILL), 0);
     // A crash is reported first (status 3), then the end starts the reconnect wait.
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(4)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandReconnecting)));
     QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 
     // The reconnect 10 s later is a new tunnel, and gets it all again.
-    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(0)));
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(QVarvexCommandConnecting)));
     const QByteArray connected = m_client->nextEvent(20000);
     QVERIFY2(isConnectedStatus(connected), hex(connected).constData());
     QVERIFY2(whatIsNotAsConnected().isEmpty(), qPrintable(whatIsNotAsConnected()));
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(2)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnecting)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
-void tst_Tunnel::serviceUndoesWhatAKilledOpenVpnAndLauncherLeft()
+void TestTunnel::serviceUndoesWhatAKilledOpenVpnAndLauncherLeft()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous tests");
@@ -627,17 +627,17 @@ void tst_Tunnel::serviceUndoesWhatAKilledOpenVpnAndLauncherLeft()
     // OpenVPN's --down nor the launcher gets to run.
     QCOMPARE(::getpgid(pid_t(openvpn.first())), pid_t(launchers.first()));
     QCOMPARE(::kill(-pid_t(launchers.first()), SIGKILL), 0);
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(4)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandReconnecting)));
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     const QByteArray log = serviceLogSince(logSize);
     QVERIFY2(log.contains("DNS restored: resolv.conf, tun0\r\n") && !log.contains("OpenVPN stdout: DNS restored"),
              log.right(3000).constData());
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
 }
 
-void tst_Tunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
+void TestTunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
 {
     QVERIFY2(startService(), m_service.readAll().constData());
     QVERIFY(connectService());
@@ -667,7 +667,7 @@ void tst_Tunnel::changesOfAKilledServiceAreUndoneAtItsNextStart()
     QVERIFY(log.contains(QByteArray("Routes: removed the host route to ") + ServerLinkAddress));
 }
 
-void tst_Tunnel::serverGoneLeavesNothingChanged()
+void TestTunnel::serverGoneLeavesNothingChanged()
 {
     if (m_service.state() != QProcess::Running)
         QSKIP("needs the service of the previous test");
@@ -676,11 +676,11 @@ void tst_Tunnel::serverGoneLeavesNothingChanged()
 
     // OpenVPN ends by itself after 10 s of silence (--ping-exit).
     stop(m_server);
-    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(4)));
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(QVarvexCommandReconnecting)));
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
-    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(3)));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
 }
 
-QTEST_GUILESS_MAIN(tst_Tunnel)
+QTEST_GUILESS_MAIN(TestTunnel)
 #include "tst_tunnel.moc"

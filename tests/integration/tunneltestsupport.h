@@ -162,13 +162,14 @@ inline QByteArray statusFrame(quint8 status)
 // A status update "connected", which carries the host and the connect time.
 inline bool isConnectedStatus(const QByteArray& frame)
 {
-    return frame.size() >= 10 && quint8(frame.at(2)) == VARVEX_CMD_STATUS_UPDATE && frame.at(3) == 1;
+    return frame.size() >= 10 && VarvexFrame::code(frame) == VARVEX_CMD_STATUS_UPDATE
+        && frame.at(3) == QVarvexCommandConnected;
 }
 
 // What follows the status byte of a status update: the host field, then the connect time.
 inline QByteArray connectedDetails(const QByteArray& frame)
 {
-    return frame.mid(4, frame.size() - 5);
+    return VarvexFrame::payload(frame).mid(1);
 }
 
 // Frames compared in this form print readably when they differ.
@@ -192,7 +193,7 @@ public:
             while ((result = m_reader.next(&frame)) != VarvexFrameReader::NeedMore) {
                 if (result != VarvexFrameReader::Frame)
                     m_malformed++;
-                else if (quint8(frame.at(2)) == VARVEX_CMD_BANDWIDTH_UPDATE)
+                else if (VarvexFrame::code(frame) == VARVEX_CMD_BANDWIDTH_UPDATE)
                     m_bandwidth.append(frame);
                 else
                     m_events.append(frame);
@@ -236,12 +237,12 @@ public:
     void clearEvents() { m_events.clear(); }
     int malformed() const { return m_malformed; }
 
-    // The newest sample taken while connected (status byte 1).
+    // The newest sample of the tunnel adapter's totals.
     bool latestTunnelSample(quint32* download, quint32* upload) const
     {
         for (int i = m_bandwidth.size() - 1; i >= 0; --i) {
             const QByteArray& frame = m_bandwidth.at(i);
-            if (frame.size() == 13 && frame.at(3) == 1) {
+            if (frame.size() == 13 && frame.at(3) == VarvexBandwidthTunnel) {
                 *download = VarvexFrame::readUInt32(frame, 4);
                 *upload = VarvexFrame::readUInt32(frame, 8);
                 return true;
