@@ -86,6 +86,24 @@ Fate fateOf(int fd)
     return n > 0 ? Fate::Served : Fate::Pending;
 }
 
+// Waits, for at most 15 s, until every connection is either served (its
+// status frame arrived) or closed, and counts each kind.
+void countFates(const std::vector<int>& sockets, int* served, int* closed)
+{
+    QDeadlineTimer deadline(15000);
+    do {
+        *served = *closed = 0;
+        for (int fd : sockets) {
+            const Fate fate = fateOf(fd);
+            *served += fate == Fate::Served ? 1 : 0;
+            *closed += fate == Fate::Closed ? 1 : 0;
+        }
+        if (*served + *closed == int(sockets.size()))
+            return;
+        QThread::msleep(50);
+    } while (!deadline.hasExpired());
+}
+
 } // namespace
 
 void TestServiceHardening::initTestCase()
@@ -295,18 +313,7 @@ void TestServiceHardening::sixHundredConnectionsUnderADescriptorLimit()
     // closed at once; the first 256 are served.
     int served = 0;
     int closed = 0;
-    QDeadlineTimer deadline(15000);
-    while (!deadline.hasExpired()) {
-        served = closed = 0;
-        for (int fd : sockets) {
-            const Fate fate = fateOf(fd);
-            served += fate == Fate::Served ? 1 : 0;
-            closed += fate == Fate::Closed ? 1 : 0;
-        }
-        if (served + closed == int(sockets.size()))
-            break;
-        QThread::msleep(50);
-    }
+    countFates(sockets, &served, &closed);
     QCOMPARE(served, 256);
     QCOMPARE(closed, 600 - 256);
     QCOMPARE(m_service.state(), QProcess::Running);
@@ -335,18 +342,7 @@ void TestServiceHardening::aLowDescriptorLimitAdmitsFewerClients()
     }
     int served = 0;
     int closed = 0;
-    QDeadlineTimer deadline(15000);
-    while (!deadline.hasExpired()) {
-        served = closed = 0;
-        for (int fd : sockets) {
-            const Fate fate = fateOf(fd);
-            served += fate == Fate::Served ? 1 : 0;
-            closed += fate == Fate::Closed ? 1 : 0;
-        }
-        if (served + closed == int(sockets.size()))
-            break;
-        QThread::msleep(50);
-    }
+    countFates(sockets, &served, &closed);
     QCOMPARE(served, 64);
     QCOMPARE(closed, 200 - 64);
     QCOMPARE(m_service.state(), QProcess::Running);
