@@ -156,6 +156,9 @@ private:
     QByteArray readPrompt(QProcess& process);
     QByteArray answerPrompts(QProcess& process, const QByteArray& username, const QByteArray& password);
     QJsonObject waitForReport();
+    // Starts the launcher from a short-lived starter process, to be killed
+    // to leave the launcher without the process that started it.
+    bool startThroughStarter(QProcess& starter, const QString& mode);
     QStringList networkHookArguments() const;
 
     QString m_launcher;
@@ -237,6 +240,17 @@ QStringList TestOpenVpnLauncher::networkHookArguments() const
     const QString hook = "\"" + QFileInfo(m_launcher).canonicalFilePath() + "\" --network-hook";
     return { "--script-security", "2", "--up", hook, "--route-up", hook, "--down", hook,
              "--setenv", "VARVEX_RUN_DIR", m_dir->filePath("run") };
+}
+
+bool TestOpenVpnLauncher::startThroughStarter(QProcess& starter, const QString& mode)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VARVEX_OPENVPN", m_fake);
+    env.insert("FAKE_REPORT", m_report);
+    env.insert("FAKE_MODE", mode);
+    starter.setProcessEnvironment(env);
+    starter.start(m_python, { "-c", Intermediary, m_launcher, "--auth-user-pass" });
+    return starter.waitForStarted();
 }
 
 QJsonObject TestOpenVpnLauncher::waitForReport()
@@ -542,14 +556,8 @@ void TestOpenVpnLauncher::openVpnEndsWhenTheLauncherIsKilled()
 
 void TestOpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("VARVEX_OPENVPN", m_fake);
-    env.insert("FAKE_REPORT", m_report);
-    env.insert("FAKE_MODE", "wait");
     QProcess starter;
-    starter.setProcessEnvironment(env);
-    starter.start(m_python, { "-c", Intermediary, m_launcher, "--auth-user-pass" });
-    QVERIFY(starter.waitForStarted());
+    QVERIFY(startThroughStarter(starter, "wait"));
 
     const QJsonObject report = waitForReport();
     const qint64 openvpn = report.value("pid").toInt();
@@ -562,14 +570,8 @@ void TestOpenVpnLauncher::launcherAndOpenVpnEndWhenTheirStarterDies()
 
 void TestOpenVpnLauncher::orphanedLauncherKillsAnOpenVpnThatIgnoresSigterm()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("VARVEX_OPENVPN", m_fake);
-    env.insert("FAKE_REPORT", m_report);
-    env.insert("FAKE_MODE", "ignoreterm");
     QProcess starter;
-    starter.setProcessEnvironment(env);
-    starter.start(m_python, { "-c", Intermediary, m_launcher, "--auth-user-pass" });
-    QVERIFY(starter.waitForStarted());
+    QVERIFY(startThroughStarter(starter, "ignoreterm"));
 
     const QJsonObject report = waitForReport();
     const qint64 openvpn = report.value("pid").toInt();
