@@ -174,7 +174,10 @@ void QVPNServer::attachAcceptGuard()
                                    .arg(QStringLiteral("incomingConnection")), LOG_WARNING);
         });
     if (!guarded)
-        writeLog(QStringLiteral("Accepting without a guard: running out of file descriptors would close the local socket."), LOG_WARNING);
+        writeLog(QStringLiteral("%1 - The accept guard could not take over the local server's notifier (Qt %2); "
+                                "running out of file descriptors would close the local socket.")
+                     .arg(QStringLiteral("attachAcceptGuard"), QString::fromLatin1(qVersion())),
+                 LOG_ERROR);
 }
 
 void QVPNServer::stop()

@@ -66,12 +66,23 @@ bool LocalAcceptGuard::attach(QLocalServer* server, Deliver deliver, Refused out
     if (flags < 0 || ::fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK) != 0)
         return false;
 
-    // The toolkit's notifier stays (it is the server's, and goes when the
-    // server closes); only its reaction is replaced.
-    QObject::disconnect(found, nullptr, server, nullptr);
+    // Ours is connected first: should the toolkit's notifier ever lack this
+    // signal, the server keeps its own accept path untouched.
     if (d->notifier)
         QObject::disconnect(d->notifier, nullptr, this, nullptr);
-    connect(found, SIGNAL(activated(QSocketDescriptor)), this, SLOT(notifier_activated()));
+    if (!connect(found, SIGNAL(activated(QSocketDescriptor)), this, SLOT(notifier_activated()))) {
+        d->notifier = nullptr;
+        return false;
+    }
+    // The toolkit's notifier stays (it is the server's, and goes when the
+    // server closes); only its reaction is replaced. If nothing of the
+    // server's was connected to it, the toolkit accepts some other way and
+    // both would race for each connection: undo ours.
+    if (!QObject::disconnect(found, nullptr, server, nullptr)) {
+        QObject::disconnect(found, nullptr, this, nullptr);
+        d->notifier = nullptr;
+        return false;
+    }
     d->notifier = found;
     d->listenSocket = listenSocket;
     d->deliver = std::move(deliver);

@@ -1,5 +1,7 @@
 #include "openvpnprocess.h"
 
+#include "launcherexitstatus.h"
+
 #include <QTimer>
 
 #include <csignal>
@@ -7,9 +9,6 @@
 #include <unistd.h>
 
 namespace {
-// The launcher's exit status when it could not run the system's OpenVPN
-// (tools/openvpn-launcher/launcherexitstatus.h names it on that side).
-const int LauncherCannotRunOpenVpn = 127;
 // How long the end of a forced process may take to be reported.
 const int ForcedStopWait = 1000;
 }
