@@ -12,7 +12,6 @@
 #include "localsocketpath.h"
 #include "qvpnclientconnection.h"
 #include "qvpnsettings.h"
-#include "networkrestore.h"
 #include "varvexlog.h"
 
 QVPNServer* QVPNServer::s_instance = nullptr;
@@ -131,8 +130,9 @@ void QVPNServer::start()
 
     setupLog(logThresholdForLevel(logLevel), true);
 
-    // A tunnel of a service that was killed may have left DNS changed.
-    NetworkRestore::undoLeftovers();
+    // A tunnel of a service that was killed may have left DNS changed, and
+    // its kill switch's block; clients learn the status that follows.
+    m_command.resumeAfterRestart();
 
     QString token;
     if (installerToken(installerName, &token)) {
@@ -264,6 +264,12 @@ void QVPNServer::worker_disconnected()
     if (m_BandwidthMonitorTimer != 0)
         killTimer(m_BandwidthMonitorTimer);
     m_BandwidthMonitorTimer = 0;
+    // Under the kill switch nothing but the tunnel gets out: cancelling the
+    // reconnect would leave the machine offline with nothing retrying.
+    if (m_command.blockStands()) {
+        writeLog(QStringLiteral("The kill switch stands: the reconnect goes on without clients."), LOG_INFORMATION);
+        return;
+    }
     instance()->command()->stopReconnectTimer();
 }
 

@@ -187,7 +187,9 @@ bool TestDevStack::startWebApi()
 bool TestDevStack::startService()
 {
     if (!writeServiceSettings(m_dir->filePath("service.conf"),
-                              "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"))
+                              "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"
+                              // The service runs in this machine's own network namespace.
+                              "KillSwitch=false\n"))
         return false;
 
     m_service.setProcessEnvironment(serviceEnvironment(m_dir->path(), m_apiHost));

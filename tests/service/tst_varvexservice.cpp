@@ -56,6 +56,7 @@ public:
         {
             QSettings settings(path("service.conf"), QSettings::IniFormat);
             settings.setValue("LogLevel", 4);
+            settings.setValue("KillSwitch", false);
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", path("tmp"));
@@ -131,6 +132,7 @@ void TestVarvexService::initTestCase()
     {
         QSettings settings(path("service.conf"), QSettings::IniFormat);
         settings.setValue("LogLevel", 4);
+        settings.setValue("KillSwitch", false);
     }
 
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
