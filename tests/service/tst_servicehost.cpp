@@ -169,6 +169,8 @@ void TestServiceHost::installVersionUninstall()
     QVERIFY(unit.contains("\nWantedBy=multi-user.target\n"));
     QVERIFY(unit.contains("\nLimitNOFILE=4096\n"));
     QVERIFY(unit.contains("\nRestart=on-failure\n"));
+    // The record that a tunnel is wanted outlives a restart.
+    QVERIFY(unit.contains("\nRuntimeDirectoryPreserve=yes\n"));
     QCOMPARE(m_fixture->read(QStringLiteral("systemctl.log")), QByteArray("daemon-reload\nenable varvex.service\n"));
 
     result = m_fixture->run({QStringLiteral("-version")});
@@ -183,6 +185,8 @@ void TestServiceHost::installVersionUninstall()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QByteArray("The service Varvex has been uninstalled.\n"));
     QVERIFY(!QFile::exists(m_fixture->unitFile()));
+    // Nothing would lift the kill switch's block once its service is gone.
+    QVERIFY(m_fixture->read(QStringLiteral("nft.log")).endsWith("delete table inet varvex_lockdown\n"));
 
     result = m_fixture->run({QStringLiteral("-uninstall")});
     QCOMPARE(result.exitCode, 0);

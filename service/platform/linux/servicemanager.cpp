@@ -154,6 +154,9 @@ QByteArray unitText(const QString& description, const QString& programPath, cons
     // Holds the client and control sockets; systemd creates it for the
     // service's account, writable by that account alone.
     text += QStringLiteral("RuntimeDirectory=varvex\nRuntimeDirectoryMode=0755\n");
+    // It also holds the record that a tunnel is wanted, which a service
+    // restarted after a crash or an upgrade needs to keep the kill switch.
+    text += QStringLiteral("RuntimeDirectoryPreserve=yes\n");
     // Room for every client connection the service admits besides its own
     // files, and back at once if it ever ends abnormally.
     text += QStringLiteral("LimitNOFILE=%1\n").arg(UnitDescriptorLimit);
