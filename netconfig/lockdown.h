@@ -29,8 +29,8 @@ std::string batch(const Rules& rules);
 // The nft input that removes the table; nothing when it is absent.
 std::string removal();
 
-// Applies the batch and reads the table back: false, with the reason, when
-// nft refused it or the table is not there afterwards.
+// Applies the batch and reads back what the kernel committed: false, with
+// the reason, when nft refused it or the table was not reported back.
 bool apply(const std::string& nft, const Rules& rules, std::string* error);
 bool remove(const std::string& nft, std::string* error);
 // Whether our table exists; false with an error when nft cannot tell.

@@ -206,6 +206,7 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
     m_keepConnected = true;
     m_loginFailed = false;
     m_endingStalledAttempt = false;
+    m_connectedWhenBlocked = false;
 
     const int attempt = ++m_attempt;
     bool allowLocalNetwork = true;
@@ -266,6 +267,12 @@ void QVarvexCommand::hostLookedUp(const QHostInfo& info)
 
 void QVarvexCommand::raiseBlock(int attempt)
 {
+    // OpenVPN starts once the jobs before are over (the undo of the last
+    // tunnel) and needs a while to connect: the block goes up meanwhile,
+    // beside it, instead of adding an nft call to every connect. OpenVPN's
+    // own packets pass the block either way, and the tunnel counts as
+    // connected only once the block stands.
+    m_networkJobs->whenIdle(this, [this, attempt] { launchOpenVpn(attempt); });
     const KillSwitch::Plan plan = m_plan;
     auto raised = std::make_shared<bool>(false);
     auto error = std::make_shared<QString>();
@@ -275,14 +282,17 @@ void QVarvexCommand::raiseBlock(int attempt)
                            if (attempt != m_attempt)
                                return;
                            if (!*raised) {
+                               // No tunnel without its protection.
+                               m_process->stop();
                                failStart(QStringLiteral("The kill switch could not be applied: %1; "
-                                                        "OpenVPN is not started without it.").arg(*error));
+                                                        "the attempt ends.").arg(*error));
                                return;
                            }
                            m_blockStands = true;
                            writeLog(QStringLiteral("Kill switch: only the tunnel and %1 are let through")
                                         .arg(m_plan.serverAddresses.join(QStringLiteral(", "))), LOG_INFORMATION);
-                           launchOpenVpn(attempt);
+                           if (m_connectedWhenBlocked && m_status == QVarvexCommandConnecting)
+                               tunnelCompleted();
                        });
 }
 

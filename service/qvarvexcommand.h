@@ -87,6 +87,7 @@ private slots:
 
 private:
     void launchOpenVpn(int attempt);
+    void tunnelCompleted();
     void raiseBlock(int attempt);
     // Ends an attempt that could not begin: Critical line, status 3, no block.
     void failStart(const QString& reason);
@@ -129,6 +130,8 @@ private:
     // This attempt runs under the kill switch (the setting when it began).
     bool m_killSwitch = false;
     bool m_blockStands = false;
+    // OpenVPN completed while its block was still being applied.
+    bool m_connectedWhenBlocked = false;
     // The server as last resolved: reconnects under the block reuse it.
     KillSwitch::Plan m_plan;
     int m_lookupId = -1;

@@ -80,7 +80,9 @@ int main(int argc, char* argv[])
     env.insert("VARVEX_DNS_METHOD", "resolv.conf");
     env.remove("VARVEX_NFT");
     const QString settings = dir.filePath("service.conf");
-    writeServiceSettings(settings, "[General]\nLogLevel=2\n");
+    // BENCH_LOG_LEVEL=4 prints the service's log of the last two connects.
+    const QByteArray level = "[General]\nLogLevel=" + qgetenv("BENCH_LOG_LEVEL").append("2").left(1) + "\n";
+    writeServiceSettings(settings, level);
     QProcess service;
     service.setProcessEnvironment(env);
     service.setWorkingDirectory(root.filePath("service"));
@@ -95,8 +97,8 @@ int main(int argc, char* argv[])
     for (int i = 0; i < 2 * connects; ++i) {
         const bool killSwitch = i % 2 == 0;
         // Read at each connect: no restart needed.
-        writeServiceSettings(settings, killSwitch ? "[General]\nLogLevel=2\nKillSwitch=true\n"
-                                                  : "[General]\nLogLevel=2\nKillSwitch=false\n");
+        writeServiceSettings(settings, killSwitch ? level + "KillSwitch=true\n"
+                                                  : level + "KillSwitch=false\n");
         client.takeEvents();
         QElapsedTimer clock;
         clock.start();
@@ -117,6 +119,8 @@ int main(int argc, char* argv[])
     }
     stop(service);
     stop(server);
+    if (qEnvironmentVariableIsSet("BENCH_LOG_LEVEL"))
+        std::printf("%s\n", readFile(root.filePath("service/varvexservice.log")).right(20000).constData());
 
     printPercentiles("connect with the kill switch", with);
     printPercentiles("connect without the kill switch", without);

@@ -504,14 +504,22 @@ void TestQVarvexCommand::killSwitchBlocksFirstAndLiftsOnlyWhenTheTunnelIsNoLonge
 
     useKillSwitch(true, false);
     QFile::remove(m_dir.filePath("record"));
-    // The fake OpenVPN checks that the block stands before it connects.
-    useScenario(QByteArray("prompt\nexit-unless-file ") + m_dir.filePath("nft/table-inet-varvex_lockdown").toUtf8()
-                + "\n" + SuccessfulConnect);
+    // OpenVPN may complete before nft has: connected only once the block stands.
+    useScenario("prompt\nout Initialization Sequence Completed\\r\\n\nhang\n");
+    QFile slowNft(m_dir.filePath("nft/slow"));
+    QVERIFY(slowNft.open(QIODevice::WriteOnly));
+    slowNft.close();
     ExposedCommand command;
     command.actualWait = 60000;
-    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    bool blockedWhenConnected = false;
+    connect(&command, &QVarvexCommand::statusUpdate, this, [&](int status) {
+        if (status == QVarvexCommandConnected)
+            blockedWhenConnected = blockStands();
+    });
     command.startVPN("192.0.2.10", "user", "secret");
     QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+    QVERIFY(blockedWhenConnected);
+    QVERIFY(slowNft.remove());
     // The arguments stay the service's; the resolved addresses go beside them.
     QVERIFY(recorded().contains("arg=192.0.2.10"));
     QVERIFY(recorded().contains("remote-addresses=192.0.2.10"));
@@ -538,12 +546,12 @@ void TestQVarvexCommand::killSwitchBlocksFirstAndLiftsOnlyWhenTheTunnelIsNoLonge
     command.stopVPN();
     QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
     QTRY_VERIFY(!blockStands());
-    QVERIFY(!wantedRecordExists());
-    QVERIFY(m_log.contains("Kill switch: lifted"));
-    // Applied once, read back, removed once by its name.
+    QTRY_VERIFY(!wantedRecordExists());
+    QTRY_VERIFY(m_log.contains("Kill switch: lifted"));
+    // Applied once and read back as the kernel echoes it, removed once by its name.
     QCOMPARE(nftFile("batches").count("\n--\n"), 2);
     QVERIFY(nftFile("batches").endsWith("--\ntable inet varvex_lockdown\ndelete table inet varvex_lockdown\n--\n"));
-    QVERIFY(nftFile("calls").contains("list table inet varvex_lockdown\n"));
+    QCOMPARE(nftFile("calls"), QByteArray("--echo -f -\n-f -\n"));
 }
 
 void TestQVarvexCommand::abortWhileConnectingIsAcceptedUnderTheKillSwitch()
@@ -554,7 +562,7 @@ void TestQVarvexCommand::abortWhileConnectingIsAcceptedUnderTheKillSwitch()
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
     command.startVPN("192.0.2.10", "user", "secret");
     QTRY_VERIFY(recorded().contains("pass=secret"));
-    QVERIFY(blockStands());
+    QTRY_VERIFY(blockStands());
     QVERIFY(nftFile("table-inet-varvex_lockdown").contains("ip daddr { 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16"));
 
     command.stopVPN();
@@ -567,21 +575,23 @@ void TestQVarvexCommand::abortWhileConnectingIsAcceptedUnderTheKillSwitch()
 void TestQVarvexCommand::attemptThatCannotBeBlockedIsAFailedStart_data()
 {
     QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("nftRefuses");
+    QTest::addColumn<QString>("nftFault");
     QTest::addColumn<QByteArray>("critical");
-    QTest::newRow("nft refuses the batch") << "192.0.2.10" << true << QByteArray("The kill switch could not be applied");
-    QTest::newRow("the name does not resolve") << "" << false << QByteArray("does not resolve");
+    QTest::newRow("nft refuses the batch") << "192.0.2.10" << "fail" << QByteArray("The kill switch could not be applied");
+    QTest::newRow("the kernel reports nothing back") << "192.0.2.10" << "silent"
+                                                     << QByteArray("did not report the table back");
+    QTest::newRow("the name does not resolve") << "" << "" << QByteArray("does not resolve");
 }
 
 void TestQVarvexCommand::attemptThatCannotBeBlockedIsAFailedStart()
 {
     QFETCH(QString, host);
-    QFETCH(bool, nftRefuses);
+    QFETCH(QString, nftFault);
     QFETCH(QByteArray, critical);
     useKillSwitch(true);
     useScenario("prompt\nhang\n");
-    QFile fail(m_dir.filePath("nft/fail"));
-    if (nftRefuses)
+    QFile fail(m_dir.filePath("nft/" + (nftFault.isEmpty() ? QStringLiteral("none") : nftFault)));
+    if (!nftFault.isEmpty())
         QVERIFY(fail.open(QIODevice::WriteOnly));
     ExposedCommand command;
     QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
@@ -591,9 +601,10 @@ void TestQVarvexCommand::attemptThatCannotBeBlockedIsAFailedStart()
     QTRY_VERIFY(!wantedRecordExists());
     QVERIFY(!blockStands());
     QVERIFY2(m_log.contains(critical) && m_log.contains("Critical: The "), m_log.sinceMark().constData());
-    // No tunnel without its protection.
+    // No tunnel without its protection: an OpenVPN already started is ended.
+    QTRY_VERIFY(recordedPid() == 0 || processGone(recordedPid()));
     QTest::qWait(100);
-    QVERIFY(!recorded().contains("start"));
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 3}));
     QVERIFY(command.requestedWaits.isEmpty());
 }
 
