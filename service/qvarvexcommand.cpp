@@ -302,6 +302,10 @@ void QVarvexCommand::failStart(const QString& reason)
     ++m_attempt;
     m_keepConnected = false;
     m_reconnectCount = 0;
+    if (m_reconnectTimerId != 0) {
+        killTimer(m_reconnectTimerId);
+        m_reconnectTimerId = 0;
+    }
     setStatus(QVarvexCommandDisconnected);
     if (blockMayStand())
         undoNetworkChanges(true);

@@ -41,8 +41,9 @@ public:
 
     bool reconnectPending() const { return m_reconnectTimerId != 0; }
 
-    // True while the kill switch's block stands for a tunnel that is wanted.
-    bool blockStands() const { return m_blockStands; }
+    // True while the kill switch's block stands, or is going up, for a
+    // tunnel that is wanted.
+    bool blockStands() const { return m_blockStands || (m_killSwitch && m_keepConnected); }
     // At the service's start: undoes what a killed tunnel left, and keeps
     // the block of a tunnel that was still wanted (status 4, no reconnect
     // timer until a client asks) or removes one that was not.

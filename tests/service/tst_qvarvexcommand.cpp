@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "logreader.h"
+#include "fakenft.h"
 #include "killswitch.h"
 #include "openvpnprocess.h"
 #include "processes.h"
@@ -131,17 +132,9 @@ void TestQVarvexCommand::initTestCase()
     // The controller's settings, record and firewall are this test's own.
     qputenv("VARVEX_SERVICE_CONFIG", m_dir.filePath("service.conf").toLocal8Bit());
     qputenv("VARVEX_RUN_DIR", m_dir.filePath("run").toLocal8Bit());
-    QVERIFY(QDir(m_dir.path()).mkpath("run") && QDir(m_dir.path()).mkpath("nft"));
-    // System tools run with no environment of ours: the stand-in learns
-    // its folder from a wrapper.
-    const QString fakeNft = qEnvironmentVariable("VARVEX_NFT");
-    QVERIFY2(fakeNft.endsWith("fake-nft/nft"), "run through ctest: nft must be the stand-in");
-    QFile wrapper(m_dir.filePath("nft.sh"));
-    QVERIFY(wrapper.open(QIODevice::WriteOnly));
-    wrapper.write(QStringLiteral("#!/bin/sh\nFAKE_NFT_DIR='%1' exec '%2' \"$@\"\n").arg(m_dir.filePath("nft"), fakeNft).toUtf8());
-    wrapper.close();
-    QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    qputenv("VARVEX_NFT", wrapper.fileName().toLocal8Bit());
+    QVERIFY(QDir(m_dir.path()).mkpath("run"));
+    const QString nftFailure = useFakeNft(m_dir.filePath("nft"));
+    QVERIFY2(nftFailure.isEmpty(), qPrintable(nftFailure));
 }
 
 void TestQVarvexCommand::init()
