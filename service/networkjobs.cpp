@@ -36,6 +36,12 @@ void NetworkJobs::run(std::function<void()> work, QObject* context, std::functio
     m_wake.notify_one();
 }
 
+int NetworkJobs::pending()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_jobs.size());
+}
+
 void NetworkJobs::serve()
 {
     for (;;) {

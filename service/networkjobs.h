@@ -27,6 +27,8 @@ public:
     void run(std::function<void()> work, QObject* context = nullptr, std::function<void()> done = {});
     // Calls done on context's thread once every job asked for so far is over.
     void whenIdle(QObject* context, std::function<void()> done) { run([] {}, context, std::move(done)); }
+    // Jobs asked for and not yet begun.
+    int pending();
 
 private:
     void serve();

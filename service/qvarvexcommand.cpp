@@ -183,6 +183,10 @@ void QVarvexCommand::startVPN(QString host, QString username, QString password)
         writeLog(QStringLiteral("Can't start VPN because the user name or password contains a control character."), LOG_WARNING);
         return;
     }
+    if (m_networkJobs->pending() >= MaxPendingNetworkJobs) {
+        writeLog(QStringLiteral("Can't start VPN because the network changes asked for before are not done yet."), LOG_WARNING);
+        return;
+    }
 
     // A process left over after a read or write error would make the new
     // start fail silently; end it quietly first.

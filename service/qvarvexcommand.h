@@ -48,6 +48,9 @@ public:
     // the block of a tunnel that was still wanted (status 4, no reconnect
     // timer until a client asks) or removes one that was not.
     void resumeAfterRestart();
+    // Network changes waiting to be made at most when a start is taken: a
+    // client that connects and aborts in a loop cannot grow the queue.
+    static const int MaxPendingNetworkJobs = 16;
     // How long the server's name may take to resolve before the attempt fails.
     static const int HostLookupTimeout = 20000;
 
