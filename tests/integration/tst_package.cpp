@@ -333,6 +333,16 @@ void TestPackage::installedUnitIsTheOneInstallWrites()
     QVERIFY(!written.isEmpty());
     QCOMPARE(readFile(Unit), written);
     QVERIFY(written.contains("\nExecStart=\"/usr/lib/varvex/varvexservice\"\n"));
+
+    // systemd's own tools accept the installed unit and rate its confinement
+    // (0 fully confined, 10 not at all).
+    const RunResult verify = run("systemd-analyze", { "verify", Unit }, QProcess::MergedChannels);
+    QVERIFY2(verify.exitCode == 0, verify.output.constData());
+    const RunResult security = run("systemd-analyze", { "security", "--offline=true", "--no-pager", Unit });
+    const QString score = QRegularExpression("Overall exposure level for varvex.service: ([0-9.]+)")
+                              .match(QString::fromUtf8(security.output)).captured(1);
+    qInfo("systemd-analyze security: %s", qPrintable(score));
+    QVERIFY2(!score.isEmpty() && score.toDouble() <= 2.5, security.output.constData());
 }
 
 void TestPackage::commandLineLeavesThePackagesUnitAlone()
@@ -370,7 +380,8 @@ void TestPackage::installedServiceAnswersAClient()
 
     QProcess webApi;
     webApi.setProcessChannelMode(QProcess::MergedChannels);
-    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0" });
+    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0", "--tls-dir",
+                             m_dir->filePath("webapi-tls") });
     QByteArray announced;
     QVERIFY(QTest::qWaitFor([&] {
         announced += webApi.readAll();
@@ -388,6 +399,7 @@ void TestPackage::installedServiceAnswersAClient()
     env.insert("VARVEX_SOCKET_DIR", tmp);
     env.insert("VARVEX_CONTROL_DIR", m_dir->filePath("control"));
     env.insert("VARVEX_API_HOST", apiHost);
+    env.insert("VARVEX_API_CA_FILE", m_dir->filePath("webapi-tls/web-ca.crt"));
     QProcess service;
     service.setProcessEnvironment(env);
     service.setWorkingDirectory("/");
