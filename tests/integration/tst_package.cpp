@@ -24,6 +24,8 @@ using namespace TunnelTestSupport;
 namespace {
 
 const char Package[] = "varvex";
+// Packaging takes seconds on an idle machine and over a minute on a busy one.
+const int PackagingTimeoutMs = 300000;
 // Two runs of this test at once would install and purge under each other.
 const char TestLock[] = "/run/lock/varvex-package-test.lock";
 const char PolicyHelper[] = "/usr/sbin/policy-rc.d";
@@ -170,7 +172,8 @@ void TestPackage::initTestCase()
     // The package's own programs, built already: packaging them takes seconds.
     const RunResult built = run(m_source + "/scripts/package.sh",
                                 { "--prebuilt", m_build, "--no-lintian", m_dir->filePath("out") },
-                                QProcess::MergedChannels);
+                                QProcess::MergedChannels, QProcessEnvironment::systemEnvironment(),
+                                PackagingTimeoutMs);
     QVERIFY2(built.exitCode == 0, built.output.constData());
     m_deb = QString::fromUtf8(built.output).trimmed().split('\n').last();
     QVERIFY2(QFileInfo(m_deb).isFile() && m_deb.endsWith(".deb"), built.output.constData());
