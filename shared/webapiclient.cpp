@@ -5,6 +5,7 @@
 #include <QNetworkRequest>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -15,6 +16,7 @@ namespace {
 const char* const kTagProperty = "varvexTag";
 const char* const kAbortProperty = "varvexAbortedAs";
 const char* const kDoneProperty = "varvexDone";
+const char* const kTlsErrorsProperty = "varvexTlsErrors";
 
 // Errors that QNetworkReply derives from an HTTP status: the server answered.
 bool isStatusError(QNetworkReply::NetworkError error)
@@ -147,6 +149,13 @@ void WebApiClient::watch(QNetworkReply* reply, qint64 maxAnswerSize)
             checkSize(0, length.toLongLong());
     });
     connect(reply, &QNetworkReply::downloadProgress, reply, checkSize);
+    // Kept to say why the server was refused; the errors are never ignored.
+    connect(reply, &QNetworkReply::sslErrors, reply, [reply](const QList<QSslError>& errors) {
+        QStringList texts;
+        for (const QSslError& error : errors)
+            texts << error.errorString();
+        reply->setProperty(kTlsErrorsProperty, texts.join(QStringLiteral("; ")));
+    });
     connect(reply, &QNetworkReply::finished, this, [this, reply, maxAnswerSize] { finish(reply, maxAnswerSize); });
 }
 
@@ -173,6 +182,9 @@ void WebApiClient::finish(QNetworkReply* reply, qint64 maxAnswerSize)
     } else if (!status.isValid() || (reply->error() != QNetworkReply::NoError && !isStatusError(reply->error()))) {
         answer.outcome = WebApiAnswer::Failed;
         answer.error = reply->errorString();
+        const QString tlsErrors = reply->property(kTlsErrorsProperty).toString();
+        if (!tlsErrors.isEmpty())
+            answer.error += QStringLiteral(" (") + tlsErrors + QLatin1Char(')');
     } else {
         answer.body = reply->read(maxAnswerSize + 1);
         if (answer.body.size() > maxAnswerSize) {

@@ -263,6 +263,7 @@ void TestQVPNCredentials::onlyAVerifiedServerProvisions_data()
     QTest::newRow("wrong host name") << "wronghost" << false;
     QTest::newRow("expired") << "expired" << false;
     QTest::newRow("plain HTTP answer") << QString() << false;
+    QTest::newRow("authority file missing") << "server" << false;
 }
 
 void TestQVPNCredentials::onlyAVerifiedServerProvisions()
@@ -270,7 +271,8 @@ void TestQVPNCredentials::onlyAVerifiedServerProvisions()
     QFETCH(QString, serverCertificate);
     QFETCH(bool, stored);
     const QString folder = m_certificates.path() + QLatin1Char('/');
-    ScopedHttpsWebApi https(folder + QStringLiteral("ca.crt"));
+    const bool caMissing = QByteArray(QTest::currentDataTag()) == "authority file missing";
+    ScopedHttpsWebApi https(folder + (caMissing ? QStringLiteral("missing.crt") : QStringLiteral("ca.crt")));
     if (!serverCertificate.isEmpty()) {
         delete m_api;
         m_api = new RecordingHttpServer;
@@ -287,7 +289,9 @@ void TestQVPNCredentials::onlyAVerifiedServerProvisions()
     QCOMPARE(QFile::exists(QVPNSettings::storePath()), stored);
     QCOMPARE(m_api->requests.size(), stored ? 1 : 0);
     if (!stored)
-        QVERIFY2(newLog().contains(QStringLiteral("Error: Credentials fetch failed at function http_finished: ")), qPrintable(newLog()));
+        QVERIFY2(newLog().contains(QStringLiteral("Error: Credentials fetch failed at function http_finished: ")
+                                   + (caMissing ? QStringLiteral("VARVEX_API_CA_FILE ") + folder : QString())),
+                 qPrintable(newLog()));
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCredentials)
