@@ -114,8 +114,9 @@ QString confinement(const QString& programPath)
     QString text;
     // CAP_NET_ADMIN: the tunnel device, routes, OpenVPN's socket mark, the
     // nftables tables, and systemd-resolved's per-link DNS. CAP_CHOWN: the
-    // client socket's group. OpenVPN keeps root (it needs CAP_NET_ADMIN
-    // again at every soft restart), so nothing changes user.
+    // client socket's group. OpenVPN keeps root (a change of user would clear
+    // the parent-death signal that ends it with its launcher), so nothing
+    // needs CAP_SETUID, CAP_SETGID or CAP_KILL.
     text += QStringLiteral("CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN\n");
     text += QStringLiteral("NoNewPrivileges=yes\n");
     // Every mode the service means is set explicitly (socket, certificate,
@@ -132,12 +133,13 @@ QString confinement(const QString& programPath)
     // writable and the rest of /etc is not. systemd-resolved is asked over
     // its socket and writes nothing here.
     text += QStringLiteral("ReadWritePaths=-/etc/resolv.conf -/run/resolvconf\n");
-    // A program installed outside /usr (a build folder) keeps its log and
-    // bin/ca.crt beside itself; the package's are links into /var.
+    // A program installed elsewhere than the system's /usr (a build folder,
+    // /opt, /usr/local) keeps its log and bin/ca.crt beside itself; the
+    // package's are links into /var.
     const QString folder = QFileInfo(programPath).absolutePath();
     const bool inHome = isBelow(programPath, QStringLiteral("/home")) || isBelow(programPath, QStringLiteral("/root"))
         || isBelow(programPath, QStringLiteral("/run/user"));
-    if (!isBelow(programPath, QStringLiteral("/usr")))
+    if (!isBelow(programPath, QStringLiteral("/usr")) || isBelow(programPath, QStringLiteral("/usr/local")))
         text += QStringLiteral("ReadWritePaths=") + quoteUnitWord(folder, false) + QLatin1Char('\n');
     text += inHome ? QStringLiteral("ProtectHome=read-only\n") : QStringLiteral("ProtectHome=yes\n");
     text += QStringLiteral("PrivateTmp=yes\n");
