@@ -195,7 +195,7 @@ void QMainDialog::on_menuChangeCountryTriggered(bool)
 
 void QMainDialog::on_menuFeedbacktTriggered(bool)
 {
-    QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + WebApi::webHost() + QStringLiteral("/feedback/")));
+    QDesktopServices::openUrl(WebApi::feedbackUrl());
 }
 
 void QMainDialog::on_menuSettingsTriggered(bool)

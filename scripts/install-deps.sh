@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools libx11-dev
-  openvpn openssl iproute2 dnsmasq-base nftables
+  openvpn openssl ca-certificates iproute2 dnsmasq-base nftables
   xvfb xauth x11-utils trayer imagemagick xdotool
   librsvg2-bin fonts-roboto-unhinted
   python3

@@ -13,6 +13,7 @@
 #include "qvpnclientconnection.h"
 #include "qvpnsettings.h"
 #include "varvexlog.h"
+#include "webapi.h"
 
 QVPNServer* QVPNServer::s_instance = nullptr;
 
@@ -129,6 +130,7 @@ void QVPNServer::start()
     }
 
     setupLog(logThresholdForLevel(logLevel), true);
+    logWebApiTransport();
 
     // A tunnel of a service that was killed may have left DNS changed, and
     // its kill switch's block; clients learn the status that follows.
@@ -143,6 +145,15 @@ void QVPNServer::start()
 
     if (!listenOrReclaim(socketName))
         writeLog(QStringLiteral("Varvex failed to listen for connections(another instance is running maybe?)."), LOG_CRITICAL);
+}
+
+void QVPNServer::logWebApiTransport()
+{
+    if (WebApi::usesPlainHttp())
+        writeLog(QStringLiteral("VARVEX_API_SCHEME=http: the web API is used without TLS; whoever is on the path decides OpenVPN's CA certificate and sees the provisioned credentials."), LOG_WARNING);
+    const QString unknown = WebApi::unknownSchemeSetting();
+    if (!unknown.isEmpty())
+        writeLog(QStringLiteral("VARVEX_API_SCHEME=%1 is neither https nor http; the web API is used over https.").arg(unknown), LOG_WARNING);
 }
 
 bool QVPNServer::listenOrReclaim(const QString& name)

@@ -172,7 +172,8 @@ bool TestDevStack::startWebApi()
     // setpriv ties every helper's life to this test's, however it ends.
     m_webApi.setProcessChannelMode(QProcess::MergedChannels);
     m_webApi.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_tools.python, m_source + "/tools/devwebapi/devwebapi.py",
-                                "--port", "0", "--data", m_dir->filePath("devstack/webapi") });
+                                "--port", "0", "--data", m_dir->filePath("devstack/webapi"),
+                                "--tls-dir", m_dir->filePath("devstack/webapi-tls") });
     QByteArray output;
     const bool answered = QTest::qWaitFor([&] {
         output += m_webApi.readAll();
@@ -192,7 +193,9 @@ bool TestDevStack::startService()
                               "KillSwitch=false\n"))
         return false;
 
-    m_service.setProcessEnvironment(serviceEnvironment(m_dir->path(), m_apiHost));
+    QProcessEnvironment env = serviceEnvironment(m_dir->path(), m_apiHost);
+    env.insert("VARVEX_API_CA_FILE", m_dir->filePath("devstack/webapi-tls/web-ca.crt"));
+    m_service.setProcessEnvironment(env);
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
     m_service.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_serviceDir + "/varvexservice", "-e" });

@@ -24,6 +24,8 @@ using namespace TunnelTestSupport;
 namespace {
 
 const char Package[] = "varvex";
+// Packaging takes seconds on an idle machine and over a minute on a busy one.
+const int PackagingTimeoutMs = 300000;
 // Two runs of this test at once would install and purge under each other.
 const char TestLock[] = "/run/lock/varvex-package-test.lock";
 const char PolicyHelper[] = "/usr/sbin/policy-rc.d";
@@ -170,7 +172,8 @@ void TestPackage::initTestCase()
     // The package's own programs, built already: packaging them takes seconds.
     const RunResult built = run(m_source + "/scripts/package.sh",
                                 { "--prebuilt", m_build, "--no-lintian", m_dir->filePath("out") },
-                                QProcess::MergedChannels);
+                                QProcess::MergedChannels, QProcessEnvironment::systemEnvironment(),
+                                PackagingTimeoutMs);
     QVERIFY2(built.exitCode == 0, built.output.constData());
     m_deb = QString::fromUtf8(built.output).trimmed().split('\n').last();
     QVERIFY2(QFileInfo(m_deb).isFile() && m_deb.endsWith(".deb"), built.output.constData());
@@ -333,6 +336,16 @@ void TestPackage::installedUnitIsTheOneInstallWrites()
     QVERIFY(!written.isEmpty());
     QCOMPARE(readFile(Unit), written);
     QVERIFY(written.contains("\nExecStart=\"/usr/lib/varvex/varvexservice\"\n"));
+
+    // systemd's own tools accept the installed unit and rate its confinement
+    // (0 fully confined, 10 not at all).
+    const RunResult verify = run("systemd-analyze", { "verify", Unit }, QProcess::MergedChannels);
+    QVERIFY2(verify.exitCode == 0, verify.output.constData());
+    const RunResult security = run("systemd-analyze", { "security", "--offline=true", "--no-pager", Unit });
+    const QString score = QRegularExpression("Overall exposure level for varvex.service: ([0-9.]+)")
+                              .match(QString::fromUtf8(security.output)).captured(1);
+    qInfo("systemd-analyze security: %s", qPrintable(score));
+    QVERIFY2(!score.isEmpty() && score.toDouble() <= 2.5, security.output.constData());
 }
 
 void TestPackage::commandLineLeavesThePackagesUnitAlone()
@@ -370,7 +383,8 @@ void TestPackage::installedServiceAnswersAClient()
 
     QProcess webApi;
     webApi.setProcessChannelMode(QProcess::MergedChannels);
-    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0" });
+    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0", "--tls-dir",
+                             m_dir->filePath("webapi-tls") });
     QByteArray announced;
     QVERIFY(QTest::qWaitFor([&] {
         announced += webApi.readAll();
@@ -388,6 +402,7 @@ void TestPackage::installedServiceAnswersAClient()
     env.insert("VARVEX_SOCKET_DIR", tmp);
     env.insert("VARVEX_CONTROL_DIR", m_dir->filePath("control"));
     env.insert("VARVEX_API_HOST", apiHost);
+    env.insert("VARVEX_API_CA_FILE", m_dir->filePath("webapi-tls/web-ca.crt"));
     QProcess service;
     service.setProcessEnvironment(env);
     service.setWorkingDirectory("/");

@@ -557,8 +557,11 @@ bool TestTunnel::startService(const QByteArray& killSwitch)
     m_service.setProcessEnvironment(launcherEnvironment());
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
+    // With no more rights than its unit gives it: the tunnel, its DNS, routes
+    // and IPv6 block must all work with these two capabilities.
     m_service.start(m_tools.ip, { "netns", "exec", m_network->clientNamespace(), m_tools.setpriv, "--pdeathsig",
-                                  "TERM", m_serviceDir + "/varvexservice", "-e" });
+                                  "TERM", "--bounding-set", "-all,+net_admin,+chown", "--no-new-privs",
+                                  m_serviceDir + "/varvexservice", "-e" });
     if (!m_service.waitForStarted())
         return false;
 

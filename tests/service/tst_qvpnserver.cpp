@@ -118,6 +118,7 @@ private slots:
     void logLevelSetsTheThreshold_data();
     void logLevelSetsTheThreshold();
 
+    void webApiWithoutTlsIsAWarningAtStart();
     void staleSocketIsReclaimed();
     void liveInstanceKeepsItsName();
 
@@ -343,6 +344,31 @@ void TestQVPNServer::logLevelSetsTheThreshold()
         writeLog(QStringLiteral("probe %1").arg(level), level);
     for (int level = LOG_INFORMATION; level <= LOG_CRITICAL; ++level)
         QCOMPARE(m_log.contains(QStringLiteral("probe %1\r\n").arg(level).toUtf8()), level >= threshold);
+}
+
+void TestQVPNServer::webApiWithoutTlsIsAWarningAtStart()
+{
+    // This test's web API is plain HTTP (VARVEX_API_SCHEME=http).
+    const QByteArray warning = "Warning: VARVEX_API_SCHEME=http: the web API is used without TLS";
+    m_log.mark();
+    {
+        QVPNServer server(nullptr);
+        server.start();
+    }
+    QCOMPARE(m_log.count(warning), 1);
+
+    for (const QByteArray& scheme : {QByteArray("https"), QByteArray("tls")}) {
+        qputenv("VARVEX_API_SCHEME", scheme);
+        m_log.mark();
+        {
+            QVPNServer server(nullptr);
+            server.start();
+        }
+        QCOMPARE(m_log.count(warning), 0);
+        QCOMPARE(m_log.count("VARVEX_API_SCHEME=tls is neither https nor http; the web API is used over https."),
+                 scheme == "tls" ? 1 : 0);
+    }
+    qputenv("VARVEX_API_SCHEME", "http");
 }
 
 void TestQVPNServer::staleSocketIsReclaimed()

@@ -1,5 +1,6 @@
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -171,6 +172,23 @@ void TestServiceHost::installVersionUninstall()
     QVERIFY(unit.contains("\nRestart=on-failure\n"));
     // The record that a tunnel is wanted outlives a restart.
     QVERIFY(unit.contains("\nRuntimeDirectoryPreserve=yes\n"));
+    // Confined, and as systemd reads it: valid, and rated at most 2.5 of 10.
+    QVERIFY(unit.contains("\nProtectSystem=strict\n"));
+    QVERIFY(unit.contains("\nReadWritePaths=\"" + QFileInfo(program).absolutePath().toLatin1() + "\"\n"));
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (!analyze.isEmpty()) {
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), m_fixture->unitFile()});
+        QVERIFY(verify.waitForFinished(60000));
+        QVERIFY2(verify.exitCode() == 0, verify.readAll().constData());
+        QProcess security;
+        security.setWorkingDirectory(QFileInfo(m_fixture->unitFile()).absolutePath());
+        security.start(analyze, {QStringLiteral("security"), QStringLiteral("--offline=true"), QStringLiteral("--threshold=25"),
+                                 QStringLiteral("--no-pager"), QStringLiteral("varvex.service")});
+        QVERIFY(security.waitForFinished(60000));
+        QVERIFY2(security.exitCode() == 0, security.readAllStandardOutput().right(300).constData());
+    }
     QCOMPARE(m_fixture->read(QStringLiteral("systemctl.log")), QByteArray("daemon-reload\nenable varvex.service\n"));
 
     result = m_fixture->run({QStringLiteral("-version")});
