@@ -77,6 +77,7 @@ private slots:
     void vpn_startTime(uint startTime);
     void vpn_updateBandwidth(uchar type, uint download, uint upload);
     void vpn_loginFailed();
+    void vpn_serviceLost();
     void on_connect_frame_clicked();
     void on_title_label_clicked();
     void on_comboBox_pressed();
