@@ -192,6 +192,7 @@ void ConnectCommand::statusReceived(const CtlStatus& status)
     if (first && status.code == QVarvexCommandConnecting) {
         // Another client's attempt is under way: its outcome is ours.
         m_requestSent = true;
+        waitAtMost(m_waitSeconds * 1000);
         return;
     }
     if (!m_requestSent) {
@@ -222,6 +223,8 @@ void ConnectCommand::sendWhenReady()
     service().sendConnectToVPNRequest(m_server.hostname, m_username, m_password);
     if (m_waitSeconds == 0)
         finish(CtlExit::Success);
+    else
+        waitAtMost(m_waitSeconds * 1000);
 }
 
 void ConnectCommand::loginFailed()

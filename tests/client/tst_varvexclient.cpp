@@ -376,35 +376,6 @@ class TestVarvexClient : public QObject
         }
     };
 
-    // A socket listener run as another user; it reports what reaches it.
-    struct Impostor
-    {
-        explicit Impostor(const LocalUser& user) : process(user) {}
-        ~Impostor()
-        {
-            process.closeWriteChannel();
-            if (!process.waitForFinished(3000))
-                process.kill();
-            process.waitForFinished(3000);
-        }
-        bool listen(const QString& socketPath)
-        {
-            process.start("/usr/bin/python3",
-                          {qEnvironmentVariable("VARVEX_SOURCE_DIR") + "/tests/socketpeer.py", "listen", socketPath});
-            return QTest::qWaitFor([&] {
-                output += process.readAllStandardOutput();
-                return !output.isEmpty() || process.state() == QProcess::NotRunning;
-            }, 10000) && output == "listening\n";
-        }
-        QByteArray heard()
-        {
-            output += process.readAllStandardOutput();
-            return output;
-        }
-        UserProcess process;
-        QByteArray output;
-    };
-
     // A folder of the impostor's own, which everyone can reach.
     bool impostorFolder(const LocalUser& impostor, QString* folder)
     {
