@@ -13,6 +13,7 @@
 #include "qvarvexserviceconnection.h"
 #include "qvpnclientsettings.h"
 #include "qvpnlistservers.h"
+#include "qvpnnotifier.h"
 #include "qvpnpublicaddresslookup.h"
 #include "robotofont.h"
 
@@ -28,6 +29,7 @@ QMainDialog::QMainDialog(QWidget* parent)
     , m_trayIcon(new QSystemTrayIcon(this))
     , m_trayMenu(new QMenu(this))
     , m_serviceConnection(new QVarvexServiceConnection(this))
+    , m_notifier(new QVPNNotifier(this))
     , m_addressLookup(new QVPNPublicAddressLookup(this))
 {
     ui->setupUi(this);
@@ -57,6 +59,7 @@ QMainDialog::QMainDialog(QWidget* parent)
     connect(m_serviceConnection, &QVarvexServiceConnection::serviceLost, this, &QMainDialog::vpn_serviceLost);
     connect(m_addressLookup->webApi(), &WebApiClient::answered, this, &QMainDialog::http_finished);
     connect(m_addressLookup, &QVPNPublicAddressLookup::resultReady, this, &QMainDialog::showAddressResult);
+    connect(m_notifier, &QVPNNotifier::notify, this, &QMainDialog::showNotification);
     connect(m_trayIcon, &QSystemTrayIcon::activated, this, &QMainDialog::on_TrayActivated);
     connect(m_connectAction, &QAction::triggered, this, &QMainDialog::on_menuConnectTriggered);
     connect(m_statusAction, &QAction::triggered, this, &QMainDialog::on_menuStatusTriggered);
@@ -178,6 +181,13 @@ void QMainDialog::resizeEvent(QResizeEvent* event)
     QDialog::resizeEvent(event);
     buildWindowShape();
     update();
+}
+
+void QMainDialog::showNotification(const QString& text)
+{
+    // Read at each use, so that `varvexctl notifications off` counts at once.
+    if (QVPNClientSettings::getNotifications() && m_trayIcon->isVisible())
+        m_trayIcon->showMessage(QStringLiteral("Varvex"), text, QSystemTrayIcon::Information);
 }
 
 void QMainDialog::vpn_serviceLost()

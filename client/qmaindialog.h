@@ -22,6 +22,7 @@ class QAction;
 class QMenu;
 struct WebApiAnswer;
 class QVarvexServiceConnection;
+class QVPNNotifier;
 struct StateLook;
 
 // The client's only window: login page, connection page and the tray icon.
@@ -100,6 +101,8 @@ private:
     void startServerListDownload();
 
     bool logIn();
+    void sendAbort();
+    void showNotification(const QString& text);
     bool requestConnection();
     void connectOrDisconnect();
     bool switchToServer(const QString& name);
@@ -118,6 +121,7 @@ private:
     QSystemTrayIcon* m_trayIcon;
     QMenu* m_trayMenu;
     QVarvexServiceConnection* m_serviceConnection;
+    QVPNNotifier* m_notifier;
     QDateTime m_startTime;
     VPNServerInfo m_selectedServer;
     QVPNPublicAddressLookup* m_addressLookup;
