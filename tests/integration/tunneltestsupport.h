@@ -80,17 +80,18 @@ struct RunResult
     QByteArray errors; // empty with merged channels
 };
 
-// Runs a short command to its end, for at most 30 s.
+// Runs a short command to its end, for at most timeoutMs (30 s).
 inline RunResult run(const QString& program, const QStringList& arguments,
                      QProcess::ProcessChannelMode channels = QProcess::SeparateChannels,
-                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                     int timeoutMs = 30000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(channels);
     process.start(program, arguments);
     RunResult result;
-    if (!process.waitForFinished(30000)) {
+    if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(2000);
     } else if (process.exitStatus() == QProcess::NormalExit) {
