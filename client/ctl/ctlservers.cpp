@@ -2,9 +2,12 @@
 
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QRunnable>
+#include <QThreadPool>
 
 #include "ctlexitcode.h"
 #include "ctlterminal.h"
+#include "icmpping.h"
 #include "qpingservice.h"
 #include "qvpnclientsettings.h"
 #include "qvpnlistservers.h"
@@ -28,6 +31,25 @@ bool download(QList<VPNServerInfo>* servers, QString* failure)
     return failure->isEmpty();
 }
 
+// Echoes go out a few at a time, so that a list of silent servers takes
+// seconds, not a second each.
+static const int ParallelPings = 8;
+
+static void pingAll(QList<CtlServer>* servers)
+{
+    if (!IcmpPing::socketsPermitted()) {
+        CtlTerminal::error(QPingService::unavailableReason());
+        return;
+    }
+    QThreadPool pool;
+    pool.setMaxThreadCount(ParallelPings);
+    for (CtlServer& server : *servers) {
+        CtlServer* target = &server;
+        pool.start(QRunnable::create([target]() { target->ping = QPingService::measure(target->info.hostname); }));
+    }
+    pool.waitForDone();
+}
+
 static void reportWebApiFailure(const QString& failure)
 {
     CtlTerminal::error(QStringLiteral("Can't get the server list from the web API at %1: %2. Check the network "
@@ -43,19 +65,10 @@ int run(bool json, bool ping)
         return CtlExit::WebApiFailed;
     }
     QList<CtlServer> servers;
-    QPingService pinger;
-    for (const VPNServerInfo& info : qAsConst(list)) {
-        CtlServer server;
-        server.info = info;
-        if (ping) {
-            // The service answers synchronously on this thread.
-            QObject::connect(&pinger, &QPingService::pingResult, &pinger,
-                             [&server](const QString&, int latency) { server.ping = latency; });
-            pinger.pingHost(info.hostname);
-            QObject::disconnect(&pinger, &QPingService::pingResult, nullptr, nullptr);
-        }
-        servers << server;
-    }
+    for (const VPNServerInfo& info : qAsConst(list))
+        servers << CtlServer{info, -1};
+    if (ping)
+        pingAll(&servers);
     if (json)
         CtlTerminal::out(QJsonDocument(CtlFormat::serversJson(servers)).toJson(QJsonDocument::Compact) + '\n');
     else

@@ -28,7 +28,8 @@ struct Outcome
 
 const char ServerList[] = R"({"Germany":{"code":"DE","host":"de.example.net"},)"
                           R"("Austria":{"code":"AT","host":"at.example.net"},)"
-                          R"("Germany 2":{"code":"DE","host":"de2.example.net"}})";
+                          R"("Germany 2":{"code":"DE","host":"de2.example.net"},)"
+                          R"("Loopback":{"code":"LB","host":"127.0.0.1"}})";
 
 const char Connects[] = "prompt\n"
                         "out 2026-01-01 10:00:00 [10.8.0.6] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n\n"
@@ -170,10 +171,18 @@ private slots:
         const Outcome json = ctl({"servers", "--json"});
         QCOMPARE(json.code, 0);
         const QJsonArray list = QJsonDocument::fromJson(json.out).array();
-        QCOMPARE(list.size(), 3);
+        QCOMPARE(list.size(), 4);
         QCOMPARE(list.at(0).toObject(), QJsonObject({{"name", "Austria"}, {"code", "AT"}, {"host", "at.example.net"},
                                                     {"ping", QJsonValue::Null}}));
         QCOMPARE(list.at(2).toObject().value("name").toString(), QString("Germany 2"));
+
+        // Pinged, the loopback server answers, unless this system allows no
+        // ICMP socket at all, which is then said once.
+        const Outcome pinged = ctl({"servers", "--json", "--ping"});
+        QCOMPARE(pinged.code, 0);
+        const QJsonValue loopback = QJsonDocument::fromJson(pinged.out).array().at(3).toObject().value("ping");
+        QVERIFY2(loopback.toInt() >= 1 || pinged.err.startsWith("varvexctl: Server pings are not possible"),
+                 pinged.err.constData());
 
         const Outcome text = ctl({"servers", "--ping"});
         QCOMPARE(text.code, 0);
