@@ -247,14 +247,20 @@ private slots:
                  record().constData());
         QCOMPARE(ctl({"disconnect"}).code, 0);
 
-        // Watch saw it all, one JSON object per line, and ends on SIGINT.
-        QVERIFY(QTest::qWaitFor([&] { return watch.bytesAvailable() > 0; }, 2000));
+        // Watch saw it all, one JSON object per line (the service samples
+        // traffic once a second), and ends on SIGINT.
+        QByteArray watched;
+        QVERIFY(QTest::qWaitFor([&] {
+            watched += watch.readAllStandardOutput();
+            return watched.contains("\"event\":\"bandwidth\"");
+        }, 5000));
         ::kill(pid_t(watch.processId()), SIGINT);
         QVERIFY(QTest::qWaitFor([&] { return watch.state() == QProcess::NotRunning; }, 5000));
         QCOMPARE(watch.exitCode(), 0);
+        watched += watch.readAllStandardOutput();
         QList<int> states;
         int bandwidth = 0;
-        for (const QByteArray& line : watch.readAllStandardOutput().split('\n')) {
+        for (const QByteArray& line : watched.split('\n')) {
             if (line.isEmpty())
                 continue;
             const QJsonObject event = QJsonDocument::fromJson(line).object();
