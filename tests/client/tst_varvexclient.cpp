@@ -760,17 +760,18 @@ private slots:
         QVERIFY(received(4));
         peer->write(VarvexFrame::build(VARVEX_CMD_LOGIN_FAILED));
         QVERIFY(received(5));
+        const QString settingsFile = path("config/Varvex/client.conf");
         {
-            QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
+            QSettings settings(settingsFile, QSettings::IniFormat);
             settings.setValue("Notifications", false);
+            settings.remove("Creditentials");
         }
         peer->write(up);
-        QVERIFY(QTest::qWaitFor([&]() { return peer->bytesToWrite() == 0; }, 5000));
-        QTRY_VERIFY(QFile::exists(path("config/Varvex/client.conf")));
-        {
-            QSettings settings(path("config/Varvex/client.conf"), QSettings::IniFormat);
-            settings.setValue("Notifications", true);
-        }
+        // The window stores the login once CONNECTED is shown, after its
+        // notification was decided: the frames have been taken.
+        QVERIFY(QTest::qWaitFor([&]() { return QSettings(settingsFile, QSettings::IniFormat).contains("Creditentials"); },
+                                10000));
+        QSettings(settingsFile, QSettings::IniFormat).setValue("Notifications", true);
         peer->write(status(4));
         QVERIFY(received(6));
         QCOMPARE(notifications->received,
