@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools libx11-dev
   openvpn openssl ca-certificates iproute2 dnsmasq-base nftables
-  xvfb xauth x11-utils trayer imagemagick xdotool
+  xvfb xauth x11-utils trayer imagemagick xdotool dbus-daemon dbus-bin
   librsvg2-bin fonts-roboto-unhinted
   python3
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream binutils

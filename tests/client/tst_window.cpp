@@ -21,6 +21,7 @@
 #include "qvarvexserviceconnection.h"
 #include "qvpnbandwidthwidget.h"
 #include "qvpnclientsettings.h"
+#include "qvpnnotifier.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnservercombobox.h"
 #include "recordinghttpserver.h"
@@ -83,6 +84,7 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void notifierTellsOnlyUnaskedChanges();
     void initTestCase();
     void init();
     void cleanup();
@@ -1100,6 +1102,25 @@ void TestWindow::clickableLabelAndDragging()
     send(m_window, QEvent::MouseMove, {200, 200}, Qt::LeftButton);
     QCOMPARE(frameClicks.count(), 1);
     QCOMPARE(m_window->pos(), still);
+}
+
+// Ends the user asked for stay silent, whoever asked; an unasked end is
+// told once it has lasted a second.
+void TestWindow::notifierTellsOnlyUnaskedChanges()
+{
+    QVPNNotifier notifier;
+    QStringList told;
+    connect(&notifier, &QVPNNotifier::notify, this, [&told](const QString& text) { told << text; });
+    notifier.statusChanged(QVarvexCommandConnected, "A"); // the greeting is no change
+    notifier.statusChanged(QVarvexCommandDisconnecting, "A");
+    notifier.statusChanged(QVarvexCommandDisconnected, "A");
+    notifier.statusChanged(QVarvexCommandConnecting, "A");
+    notifier.abortRequested();
+    notifier.statusChanged(QVarvexCommandDisconnected, "A");
+    notifier.statusChanged(QVarvexCommandConnecting, "B");
+    notifier.statusChanged(QVarvexCommandConnected, "B");
+    notifier.statusChanged(QVarvexCommandDisconnected, "B");
+    QTRY_COMPARE(told, QStringList({"Connected to B", "Disconnected: the VPN server could not be reached."}));
 }
 
 QTEST_MAIN(TestWindow)

@@ -4,11 +4,6 @@
 #include "qvpncredentialscrypt.h"
 #include "servicepeer.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
-
-#include <cstdio>
-
 namespace {
 
 const QString serviceName = QStringLiteral("Varvex");
@@ -53,10 +48,8 @@ bool QVarvexServiceConnection::connectToService()
         return false;
     // Checked before anything is sent: the first request may carry the
     // user's password.
-    QString reason;
-    if (!ServicePeer::isTrusted(m_socket.socketDescriptor(), &reason)) {
-        std::printf("Not connecting to the Varvex service: %s.\n", qPrintable(reason));
-        std::fflush(stdout);
+    m_refusal.clear();
+    if (!ServicePeer::isTrusted(m_socket.socketDescriptor(), &m_refusal)) {
         m_closing = true;
         m_socket.abort();
         return false;
@@ -67,6 +60,9 @@ bool QVarvexServiceConnection::connectToService()
 void QVarvexServiceConnection::disconnectFromService()
 {
     m_closing = true;
+    // Requests still buffered go out first; a short-lived client may end
+    // right after this.
+    m_socket.flush();
     m_socket.disconnectFromServer();
 }
 
@@ -242,8 +238,5 @@ void QVarvexServiceConnection::socket_disconnected()
 {
     if (m_closing)
         return;
-    QMessageBox box(QMessageBox::Critical, tr("Connection error"),
-                    tr("Connection to Varvex service was closed.\nTerminating this app."), QMessageBox::Ok);
-    box.exec();
-    QCoreApplication::exit(4);
+    emit serviceLost();
 }
