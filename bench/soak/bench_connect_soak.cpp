@@ -51,6 +51,7 @@ struct Snapshot
     QString label;
     qint64 rssKb = 0;
     int descriptors = 0;
+    QStringList descriptorTargets; // what each descriptor is open on, sorted
     int threads = 0;
     QByteArray routes;
     QByteArray resolver;
@@ -246,7 +247,12 @@ Snapshot Soak::snapshot(const QString& label)
     const QByteArray status = readFile(process + "/status");
     now.rssKb = statusField(status, "VmRSS");
     now.threads = int(statusField(status, "Threads"));
-    now.descriptors = QDir(process + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    const QFileInfoList descriptors = QDir(process + "/fd").entryInfoList(QDir::AllEntries | QDir::System
+                                                                          | QDir::NoDotAndDotDot);
+    now.descriptors = descriptors.size();
+    for (const QFileInfo& descriptor : descriptors)
+        now.descriptorTargets << descriptor.fileName() + "=" + descriptor.symLinkTarget();
+    now.descriptorTargets.sort();
     now.routes = inClient(m_tools.ip, { "route", "show", "table", "all" }).output
         + inClient(m_tools.ip, { "-6", "route", "show", "table", "all" }).output;
     now.resolver = readFile(m_network->clientResolvConf());
@@ -318,7 +324,9 @@ int Soak::run(int cycles)
     if (failures > 0)
         missed << QStringLiteral("%1 cycles failed").arg(failures);
     if (after.descriptors != m_before.descriptors)
-        missed << QStringLiteral("descriptors %1 -> %2").arg(m_before.descriptors).arg(after.descriptors);
+        missed << QStringLiteral("descriptors %1 -> %2 (%3 -> %4)")
+                      .arg(m_before.descriptors).arg(after.descriptors)
+                      .arg(m_before.descriptorTargets.join(' '), after.descriptorTargets.join(' '));
     if (after.threads != m_before.threads)
         missed << QStringLiteral("threads %1 -> %2").arg(m_before.threads).arg(after.threads);
     if (after.rssKb > baseline.rssKb + RssAllowanceKb)
