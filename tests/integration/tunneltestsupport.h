@@ -133,8 +133,9 @@ inline bool writeServiceSettings(const QString& path, const QByteArray& settings
 }
 
 // The service keeps its socket and temporary files in <folder>/tmp, its
-// settings in <folder>/service.conf and its record of network changes in
-// <folder>/run.
+// settings in <folder>/service.conf, its record of network changes in
+// <folder>/run and its control socket in <folder>/control, out of reach of
+// any other service on this machine.
 inline QProcessEnvironment serviceEnvironment(const QString& folder, const QString& apiHost)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -142,6 +143,7 @@ inline QProcessEnvironment serviceEnvironment(const QString& folder, const QStri
     env.insert("VARVEX_SOCKET_DIR", folder + "/tmp");
     env.insert("VARVEX_RUN_DIR", folder + "/run");
     env.insert("VARVEX_SERVICE_CONFIG", folder + "/service.conf");
+    env.insert("VARVEX_CONTROL_DIR", folder + "/control");
     env.insert("VARVEX_API_HOST", apiHost);
     return env;
 }
