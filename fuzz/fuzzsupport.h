@@ -7,9 +7,8 @@
 #include <QtGlobal>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
+#include "fuzzcheck.h"
 #include "varvexlog.h"
 
 namespace FuzzSupport {
@@ -43,15 +42,6 @@ inline QList<QByteArray> pieces(const QByteArray& data)
     }
     return result;
 }
-
-// Stops the run with the input kept, like a crash, when a property fails.
-#define FUZZ_CHECK(condition)                                                                                          \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            std::fprintf(stderr, "Check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);                          \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (false)
 
 } // namespace FuzzSupport
 

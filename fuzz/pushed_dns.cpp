@@ -4,18 +4,8 @@
 #include <map>
 #include <string>
 
+#include "fuzzcheck.h"
 #include "pusheddns.h"
-
-#include <cstdio>
-#include <cstdlib>
-
-#define FUZZ_CHECK(condition)                                                                                          \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            std::fprintf(stderr, "Check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);                          \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (false)
 
 namespace {
 
