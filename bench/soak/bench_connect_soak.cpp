@@ -114,6 +114,7 @@ private:
     Snapshot snapshot(const QString& label);
     void print(const Snapshot& now);
     void dumpLog();
+    QString logPath() const { return m_dir.filePath("service/varvexservice.log"); }
 
     TunnelTools m_tools;
     QString m_buildDir;
@@ -146,7 +147,7 @@ bool Soak::setUp(QString* why)
     const QString serviceDir = root.filePath("service");
     if (!installService(m_buildDir, serviceDir)
         || !QFile::copy(root.filePath("server/ca.crt"), serviceDir + "/bin/ca.crt")
-        || !writeServiceSettings(root.filePath("service.conf"), "[General]\n")) {
+        || !writeServiceSettings(root.filePath("service.conf"), "[General]\nLogLevel=4\n")) {
         *why = "cannot install the service from " + m_buildDir;
         return false;
     }
@@ -207,6 +208,7 @@ bool Soak::waitForStatus(ServiceClient* client, quint8 status, int timeoutMs, QB
 // One connect and disconnect; empty when it went as it should, else what did not.
 QString Soak::cycle()
 {
+    const qint64 logStart = QFileInfo(logPath()).size();
     QElapsedTimer timer;
     timer.start();
     m_controller->send(connectRequest(ServerLinkAddress, UserName, Password));
@@ -216,8 +218,17 @@ QString Soak::cycle()
     if (!waitForStatus(m_controller.data(), QVarvexCommandConnected, ConnectTimeoutMs, &frame))
         return "no status 1 but " + QString::fromLatin1(hex(frame));
     m_connectMs.append(timer.nsecsElapsed() / 1e6);
-    if (m_connectMs.last() > SlowConnectMs)
-        std::printf("connect %d took %.0f ms\n", int(m_connectMs.size()), m_connectMs.last());
+    if (m_connectMs.last() > SlowConnectMs) {
+        // What OpenVPN said meanwhile, and anything that went wrong.
+        QByteArray said;
+        for (const QByteArray& line : readFile(logPath()).mid(int(logStart)).split('\n')) {
+            if (line.contains("OpenVPN stdout: ") || line.contains(" - Warning: ") || line.contains(" - Error: ")
+                || line.contains(" - Critical: "))
+                said += line + '\n';
+        }
+        std::printf("connect %d took %.0f ms; the service's log meanwhile:\n%s", int(m_connectMs.size()),
+                    m_connectMs.last(), said.right(8000).constData());
+    }
 
     m_controller->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
     if (!waitForStatus(m_controller.data(), QVarvexCommandDisconnecting, StatusTimeoutMs, &frame))
@@ -291,7 +302,7 @@ void Soak::print(const Snapshot& now)
 
 void Soak::dumpLog()
 {
-    const QByteArray log = readFile(m_dir.filePath("service/varvexservice.log"));
+    const QByteArray log = readFile(logPath());
     std::fprintf(stderr, "varvexservice.log (end):\n%s\n", log.right(4000).constData());
 }
 
