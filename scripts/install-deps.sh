@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
   qtbase5-dev qttools5-dev qttools5-dev-tools libx11-dev
   openvpn openssl ca-certificates iproute2 dnsmasq-base nftables
   xvfb xauth x11-utils trayer imagemagick xdotool dbus-daemon dbus-bin

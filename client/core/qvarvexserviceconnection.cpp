@@ -157,16 +157,21 @@ void QVarvexServiceConnection::socket_readyRead()
     // Bytes that arrive while a handler runs a nested event loop (the window
     // shows a message box) raise no second readyRead: read until none are left.
     do {
-        m_buffer.append(m_socket.readAll());
-        QByteArray frame;
-        VarvexFrameReader::Result result;
-        // Bad frames are dropped without a word; the reader has already
-        // stepped past them.
-        while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
-            if (result == VarvexFrameReader::Frame)
-                dispatchFrame(frame);
-        }
+        receive(m_socket.readAll());
     } while (m_socket.bytesAvailable() > 0);
+}
+
+void QVarvexServiceConnection::receive(const QByteArray& bytes)
+{
+    m_buffer.append(bytes);
+    QByteArray frame;
+    VarvexFrameReader::Result result;
+    // Bad frames are dropped without a word; the reader has already
+    // stepped past them.
+    while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
+        if (result == VarvexFrameReader::Frame)
+            dispatchFrame(frame);
+    }
 }
 
 void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)

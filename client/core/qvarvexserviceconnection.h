@@ -28,6 +28,10 @@ public:
     // in one connect request; sendConnectToVPNRequest then sends nothing.
     static bool connectRequestFits(const QString& host, const QString& username, const QString& password);
 
+    // Takes bytes as they came from the service, in pieces of any size, and
+    // emits what the whole frames among them say.
+    void receive(const QByteArray& bytes);
+
 signals:
     void disconnected();
     void status();

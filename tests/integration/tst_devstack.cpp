@@ -28,7 +28,7 @@ namespace {
 // Apart from the user's own run (10.213.9.x) and the tunnel test (10.213.1.x).
 const char LinkNetwork[] = "10.213.19";
 const char ServerAddress[] = "10.213.19.1";
-const char TunnelNetwork[] = "10.8.219.0";
+const char TunnelSubnet[] = "10.8.219.0";
 const char ServerTunnelAddress[] = "10.8.219.1";
 const char NamespacePrefix[] = "vvxds";
 
@@ -52,7 +52,7 @@ public:
         env.insert("VARVEX_DEVSTACK_NS", NamespacePrefix + QString::number(owner));
         env.insert("VARVEX_DEVSTACK_VETH", "vvxd" + QString::number(owner));
         env.insert("VARVEX_DEVSTACK_LINK", LinkNetwork);
-        env.insert("VARVEX_DEVSTACK_TUNNEL", TunnelNetwork);
+        env.insert("VARVEX_DEVSTACK_TUNNEL", TunnelSubnet);
         return env;
     }
 
@@ -237,7 +237,7 @@ void TestDevStack::dumpLogs()
 bool TestDevStack::tunnelAddressPresent()
 {
     // Our tunnel device, whatever its number: the one with an address in the test's tunnel network.
-    const QByteArray prefix = QByteArray(TunnelNetwork).left(QByteArray(TunnelNetwork).lastIndexOf('.') + 1);
+    const QByteArray prefix = QByteArray(TunnelSubnet).left(QByteArray(TunnelSubnet).lastIndexOf('.') + 1);
     return run(m_tools.ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
 }
 

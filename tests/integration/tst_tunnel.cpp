@@ -128,43 +128,6 @@ struct Leaks
     }
 };
 
-// The two namespaces with their veth pair and the server's files. Removing
-// them also ends whatever still runs inside, so a failed run leaves nothing.
-class TunnelNetwork
-{
-public:
-    explicit TunnelNetwork(const QString& fixture)
-        : m_fixture(fixture), m_tag(QStringLiteral("vvx%1").arg(getpid())) { }
-    ~TunnelNetwork() { down(); }
-
-    RunResult up(const QString& directory)
-    {
-        // Namespaces of earlier runs that were killed outright.
-        run(m_fixture, { "sweep" });
-        m_up = true;
-        return run(m_fixture, { "up", m_tag, directory });
-    }
-
-    void down()
-    {
-        if (m_up)
-            run(m_fixture, { "down", m_tag });
-        m_up = false;
-    }
-
-    QString serverNamespace() const { return m_tag + "-srv"; }
-    QString clientNamespace() const { return m_tag + "-cli"; }
-    QString clientLink() const { return m_tag + "c"; }
-    QString serverLink() const { return m_tag + "s"; }
-    // The client's own /etc/resolv.conf, as `ip netns exec` mounts it.
-    QString clientResolvConf() const { return "/etc/netns/" + clientNamespace() + "/resolv.conf"; }
-
-private:
-    QString m_fixture;
-    QString m_tag;
-    bool m_up = false;
-};
-
 } // namespace
 
 class TestTunnel : public QObject
