@@ -313,6 +313,7 @@ public:
     QString serverNamespace() const { return m_tag + "-srv"; }
     QString clientNamespace() const { return m_tag + "-cli"; }
     QString clientLink() const { return m_tag + "c"; }
+    QString serverLink() const { return m_tag + "s"; }
     // The client's own /etc/resolv.conf, as `ip netns exec` mounts it.
     QString clientResolvConf() const { return "/etc/netns/" + clientNamespace() + "/resolv.conf"; }
 
