@@ -48,19 +48,11 @@ bool dropsBuffer(const QList<QByteArray>& pieces)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+void FuzzSupport::fuzzInput(const QByteArray& bytes)
 {
-    FuzzSupport::quietApplication(argc, argv);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     const QList<QByteArray> pieces = FuzzSupport::pieces(bytes);
     const QList<QByteArray> whole = readAll({ bytes });
     const QList<QByteArray> split = readAll(pieces);
     if (!dropsBuffer({ bytes }) && !dropsBuffer(pieces))
         FUZZ_CHECK(whole == split);
-    return 0;
 }

@@ -25,15 +25,8 @@ void checkRoundTrip(const QString& username, const QString& password)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+void FuzzSupport::fuzzInput(const QByteArray& bytes)
 {
-    FuzzSupport::quietApplication(argc, argv);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     QString username = QStringLiteral("unchanged"), password = QStringLiteral("unchanged");
     if (QVPNCredentialsCrypt::decodeUserPass(QString::fromUtf8(bytes), username, password)) {
         FUZZ_CHECK(!username.isEmpty() && !password.isEmpty());
@@ -45,5 +38,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int cut = bytes.indexOf('\0');
     if (cut >= 0)
         checkRoundTrip(QString::fromUtf8(bytes.left(cut)), QString::fromUtf8(bytes.mid(cut + 1)));
-    return 0;
 }

@@ -13,6 +13,9 @@
 
 namespace FuzzSupport {
 
+// What a target does with one input; fuzzmain.cpp calls it.
+void fuzzInput(const QByteArray& bytes);
+
 // An application object for the classes that need one, no log file and no
 // Qt warnings: a fuzzer runs millions of inputs.
 inline void quietApplication(int* argc, char*** argv)

@@ -2,15 +2,9 @@
 #include "fuzzsupport.h"
 #include "qvpnserver.h"
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+void FuzzSupport::fuzzInput(const QByteArray& bytes)
 {
-    FuzzSupport::quietApplication(argc, argv);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const QString installerName = QString::fromUtf8(reinterpret_cast<const char*>(data), int(size));
+    const QString installerName = QString::fromUtf8(bytes);
     QString token = QStringLiteral("unchanged");
     if (QVPNServer::installerToken(installerName, &token)) {
         // The text after the file name's last dash, without the ".exe".
@@ -20,5 +14,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         FUZZ_CHECK(token == QLatin1String("unchanged"));
     }
-    return 0;
 }

@@ -37,18 +37,10 @@ void readErrors(const QList<QByteArray>& pieces)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+void FuzzSupport::fuzzInput(const QByteArray& bytes)
 {
-    FuzzSupport::quietApplication(argc, argv);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     const QList<QByteArray> pieces = FuzzSupport::pieces(bytes);
     FUZZ_CHECK(readOutput({ bytes }) == readOutput(pieces));
     readErrors(pieces);
     readErrors(bytes.split('\n'));
-    return 0;
 }

@@ -53,20 +53,12 @@ Reading read(const QList<QByteArray>& pieces)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+void FuzzSupport::fuzzInput(const QByteArray& bytes)
 {
-    FuzzSupport::quietApplication(argc, argv);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
     const Reading whole = read({ bytes });
     const Reading split = read(FuzzSupport::pieces(bytes));
     if (!whole.droppedBuffer && !split.droppedBuffer) {
         FUZZ_CHECK(whole.results == split.results);
         FUZZ_CHECK(whole.frames == split.frames);
     }
-    return 0;
 }

@@ -1,5 +1,7 @@
 #include "changerecord.h"
 
+#include "recordfile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,23 +14,6 @@
 namespace {
 
 const size_t MaxRecordSize = 64 * 1024;
-
-bool readWhole(int fd, std::string* text)
-{
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        text->append(buffer, size_t(n));
-        if (text->size() > MaxRecordSize)
-            return false;
-    }
-}
 
 } // namespace
 
@@ -99,21 +84,10 @@ bool ChangeRecord::exists() const
 
 bool ChangeRecord::load()
 {
-    const int fd = open(recordPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    RecordEntries entries;
+    if (!readRecordFile(recordPath(), MaxRecordSize, &entries))
         return false;
-    std::string text;
-    const bool read = readWhole(fd, &text);
-    close(fd);
-    if (!read)
-        return false;
-
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const size_t space = line.find(' ');
-        const std::string key = line.substr(0, space);
-        const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+    for (const auto& [key, value] : entries) {
         if (key == "netns")
             netns = value;
         else if (key == "dns-method")

@@ -1,6 +1,7 @@
 #include "lockdown.h"
 
 #include "command.h"
+#include "recordfile.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -165,38 +166,13 @@ std::string WantedRecord::path(const std::string& runDir)
 
 bool WantedRecord::load(const std::string& runDir)
 {
-    // Read as root: only a file of the service's own user, never a link.
-    const int fd = open(path(runDir).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    std::string text;
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid()
-        && !(info.st_mode & (S_IWGRP | S_IWOTH));
-    char buffer[4096];
-    while (ok) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        text.append(buffer, size_t(n));
-        ok = text.size() <= MaxRecordSize;
-    }
-    close(fd);
-    if (!ok)
+    RecordEntries entries;
+    if (!readRecordFile(path(runDir), MaxRecordSize, &entries))
         return false;
 
     *this = WantedRecord();
     rules.serverAddresses.clear();
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const size_t space = line.find(' ');
-        const std::string key = line.substr(0, space);
-        const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+    for (const auto& [key, value] : entries) {
         if (key == "host")
             host = value;
         else if (key == "address" && isAddress(value) && rules.serverAddresses.size() < MaxServerAddresses)

@@ -20,8 +20,9 @@ mkdir -p "$build/crashes" "$build/logs"
 export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 summary=()
 failed=0
-for source in fuzz/*.cpp; do
-    name=$(basename "$source" .cpp)
+# A target is a source with seed inputs; fuzzmain.cpp is the entry points they share.
+for seeds in fuzz/corpus/*/; do
+    name=$(basename "$seeds")
     program=$build/fuzz-bin/fuzz_$name
     corpus=$build/corpus/$name
     log=$build/logs/$name.log

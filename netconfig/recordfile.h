@@ -1,0 +1,16 @@
+#ifndef RECORDFILE_H
+#define RECORDFILE_H
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The service's small "key value" record files under its run folder. They
+// are read as root, so only a regular file of this user that nobody else can
+// write is taken, never a link, and never more than maxSize bytes.
+using RecordEntries = std::vector<std::pair<std::string, std::string>>;
+
+bool readRecordFile(const std::string& path, size_t maxSize, RecordEntries* entries);
+
+#endif // RECORDFILE_H
