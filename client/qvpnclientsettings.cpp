@@ -21,7 +21,7 @@ const QString favoriteServersKey = QStringLiteral("FavoriteServers");
 } // namespace
 
 QVPNClientSettings::QVPNClientSettings()
-    : QSettings(clientSettingsPath(), QSettings::IniFormat)
+    : QSettings(clientSettingsPath(), clientSettingsFormat())
 {
 }
 

@@ -45,7 +45,7 @@ QString QVarvexCommand::openVpnWorkingDirectory()
 
 QString QVarvexCommand::openVpnProgram()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/bin/openvpn"));
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/bin/") + OpenVpnProcess::programFileName());
 }
 
 QStringList QVarvexCommand::openVpnArguments(const QString& host)

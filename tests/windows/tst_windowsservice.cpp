@@ -1,0 +1,167 @@
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include "frameclient.h"
+#include "qvpncredentialscrypt.h"
+#include "servicepeer.h"
+#include "varvexprotocol.h"
+
+// The Windows service program itself, run under Wine beside this test: its
+// pipe, its controller with the stand-in openvpn.exe, and its command line
+// against Wine's service control manager.
+class TestWindowsService : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void servesSeveralClientsThroughThePipe();
+    void installsAndRemovesItselfWithTheServiceManager();
+
+private:
+    QString program() const { return QCoreApplication::applicationDirPath() + "/varvexservice.exe"; }
+    // Runs the program with the arguments; its standard output and the exit code.
+    QByteArray run(const QStringList& arguments, int* exitCode, QByteArray* errors = nullptr);
+
+    QTemporaryDir m_dir;
+    QProcess m_service;
+};
+
+void TestWindowsService::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QFile scenario(m_dir.filePath("scenario"));
+    QVERIFY(scenario.open(QIODevice::WriteOnly));
+    scenario.write("prompt\n"
+                   "out Wed Dec 09 10:00:00 2026 [10.8.0.6] Peer Connection Initiated with [AF_INET]192.0.2.1:443\\r\\n\n"
+                   "out Wed Dec 09 10:00:00 2026 Initialization Sequence Completed\\r\\n\n"
+                   "hang\n");
+    scenario.close();
+    // The service reads its settings from the machine's registry.
+    QSettings("HKEY_LOCAL_MACHINE\\SOFTWARE\\Varvex", QSettings::NativeFormat).setValue("LogLevel", 4);
+    QFile::remove(QCoreApplication::applicationDirPath() + "/varvexservice.log");
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VARVEX_API_HOST", "127.0.0.1:9");
+    env.insert("FAKE_OPENVPN_SCENARIO", m_dir.filePath("scenario"));
+    env.insert("FAKE_OPENVPN_RECORD", m_dir.filePath("record"));
+    m_service.setProcessEnvironment(env);
+    m_service.setProcessChannelMode(QProcess::ForwardedChannels);
+}
+
+void TestWindowsService::cleanupTestCase()
+{
+    if (m_service.state() != QProcess::NotRunning) {
+        m_service.kill();
+        m_service.waitForFinished(5000);
+    }
+}
+
+QByteArray TestWindowsService::run(const QStringList& arguments, int* exitCode, QByteArray* errors)
+{
+    QProcess process;
+    process.start(program(), arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        *exitCode = -1000;
+        return QByteArray();
+    }
+    *exitCode = process.exitCode();
+    if (errors)
+        *errors = process.readAllStandardError();
+    return process.readAllStandardOutput();
+}
+
+void TestWindowsService::servesSeveralClientsThroughThePipe()
+{
+    m_service.start(program(), {"-e"});
+    QVERIFY(m_service.waitForStarted(10000));
+
+    std::vector<std::unique_ptr<FrameClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<FrameClient>());
+        QDeadlineTimer deadline(20000);
+        while (!clients.back()->connectTo("Varvex") && !deadline.hasExpired())
+            QTest::qWait(100);
+        QVERIFY(clients.back()->socket().state() == QLocalSocket::ConnectedState);
+        QString reason;
+        QVERIFY2(ServicePeer::isTrusted(clients.back()->socket().socketDescriptor(), &reason), qPrintable(reason));
+    }
+    for (auto& client : clients)
+        QTRY_COMPARE_WITH_TIMEOUT(client->frames().value(0), fromHex("01050d0302"), 10000);
+
+    const uint before = uint(QDateTime::currentSecsSinceEpoch());
+    QByteArray payload;
+    VarvexFrame::appendField(payload, "vpn.example.net");
+    VarvexFrame::appendField(payload, QVPNCredentialsCrypt::encodeUserPass("user", "Sup3r-S3cret"));
+    clients[0]->send(VarvexFrame::build(VARVEX_CMD_CONNECT_REQUEST, payload));
+    for (auto& client : clients)
+        QTRY_COMPARE_WITH_TIMEOUT(client->statusBytes(), QByteArray("\x03\x00\x01", 3), 20000);
+    const QByteArray connected = clients[2]->framesWithCode(VARVEX_CMD_STATUS_UPDATE).last();
+    QCOMPARE(connected.mid(4, 9), QByteArray("\x08" "10.8.0.6"));
+    QVERIFY(VarvexFrame::readUInt32(connected, 13) >= before);
+
+    // Another client may abort the tunnel it did not start.
+    clients[1]->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    for (auto& client : clients)
+        QTRY_COMPARE_WITH_TIMEOUT(client->statusBytes(), QByteArray("\x03\x00\x01\x02\x03", 5), 10000);
+
+    // A malformed frame ends that client's connection alone.
+    clients[2]->send(QByteArray("\xff\xff\xff\xff\xff\xff", 6));
+    clients[0]->send(VarvexFrame::build(VARVEX_CMD_STATUS_REQUEST));
+    QTRY_VERIFY_WITH_TIMEOUT(clients[0]->statusBytes().size() > 5, 10000);
+
+    m_service.kill();
+    QVERIFY(m_service.waitForFinished(10000));
+
+    QFile record(m_dir.filePath("record"));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QVERIFY(record.readAll().contains("pass=Sup3r-S3cret\n"));
+    QFile log(QCoreApplication::applicationDirPath() + "/varvexservice.log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    QVERIFY(text.contains("Information: OpenVPN password sent\r\n"));
+    QVERIFY2(!text.contains("Sup3r-S3cret"), "the password reached the log");
+}
+
+void TestWindowsService::installsAndRemovesItselfWithTheServiceManager()
+{
+    const QByteArray name = QDir::toNativeSeparators(program()).toLatin1();
+    int exitCode = 0;
+    QByteArray errors;
+    QVERIFY(run({"-v"}, &exitCode).contains("is not installed and not running"));
+    QCOMPARE(exitCode, 0);
+
+    QByteArray out = run({"-i"}, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(out.contains("The service Varvex has been installed under: " + name), out.constData());
+    QVERIFY(run({"-v"}, &exitCode).contains("is installed and not running"));
+    run({"-i"}, &exitCode, &errors);
+    QVERIFY2(errors.contains("The service Varvex is already installed"), errors.constData());
+    QCOMPARE(exitCode, 0);
+
+    // The service manager keeps the path quoted, so that spaces in it name one program.
+    QSettings config("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Varvex", QSettings::NativeFormat);
+    QCOMPARE(config.value("ImagePath").toString(), QString("\"%1\"").arg(QString::fromLatin1(name)));
+    QCOMPARE(config.value("Description").toString(), QString("Varvex solution."));
+    QCOMPARE(config.value("Start").toInt(), 2);
+
+    out = run({"-u"}, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(out.contains("The service Varvex has been uninstalled."), out.constData());
+    run({"-u"}, &exitCode, &errors);
+    QVERIFY2(errors.contains("The service Varvex is not installed"), errors.constData());
+    QVERIFY(run({"-v"}, &exitCode).contains("is not installed and not running"));
+}
+
+QTEST_GUILESS_MAIN(TestWindowsService)
+#include "tst_windowsservice.moc"
