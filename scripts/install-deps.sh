@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-utils trayer imagemagick xdotool
   librsvg2-bin fonts-roboto-unhinted
   python3
+  g++-mingw-w64-x86-64-posix wine64 xz-utils
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream binutils
 )
 

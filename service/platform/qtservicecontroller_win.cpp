@@ -1,6 +1,5 @@
 #include "qtservicecontroller.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QThread>
 #include <QVector>
@@ -52,15 +51,49 @@ bool sendControl(const QString& name, DWORD control, DWORD access)
     return sent;
 }
 
-// The manager's configuration record of the service, in a buffer sized to it.
+// The manager's configuration record of the service, in a buffer sized to
+// it. Asked with room for a usual record first: not every manager reports
+// the size for an empty buffer.
 bool queryConfig(const ServiceControlManager* scm, SC_HANDLE service, std::vector<BYTE>* buffer)
 {
+    buffer->assign(8192, 0);
     DWORD needed = 0;
-    scm->queryServiceConfig(service, nullptr, 0, &needed);
-    if (needed == 0 || needed > kMaxConfigBytes)
+    if (scm->queryServiceConfig(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer->data()), DWORD(buffer->size()),
+                                &needed))
+        return true;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed > kMaxConfigBytes)
         return false;
-    buffer->resize(needed);
+    buffer->assign(needed, 0);
     return scm->queryServiceConfig(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer->data()), needed, &needed);
+}
+
+bool queryDescription(const ServiceControlManager* scm, SC_HANDLE service, std::vector<BYTE>* buffer)
+{
+    buffer->assign(8192, 0);
+    DWORD needed = 0;
+    if (scm->queryServiceConfig2(service, SERVICE_CONFIG_DESCRIPTION, buffer->data(), DWORD(buffer->size()), &needed))
+        return true;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed > kMaxConfigBytes)
+        return false;
+    buffer->assign(needed, 0);
+    return scm->queryServiceConfig2(service, SERVICE_CONFIG_DESCRIPTION, buffer->data(), needed, &needed);
+}
+
+// This program's file; the command line acts before any application object
+// exists that could tell it.
+QString currentProgramPath()
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+        if (length == 0)
+            return QString();
+        if (length < path.size())
+            return QString::fromWCharArray(path.data(), int(length));
+        if (path.size() >= 32768)
+            return QString();
+        path.resize(path.size() * 2);
+    }
 }
 
 } // namespace
@@ -108,14 +141,8 @@ QString QtServiceController::serviceDescription() const
     if (!scm)
         return QString();
     const ScHandle service(openService(scm, m_name, SERVICE_QUERY_CONFIG));
-    DWORD needed = 0;
-    if (!service)
-        return QString();
-    scm->queryServiceConfig2(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
-    if (needed == 0 || needed > kMaxConfigBytes)
-        return QString();
-    std::vector<BYTE> buffer(needed);
-    if (!scm->queryServiceConfig2(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), needed, &needed))
+    std::vector<BYTE> buffer;
+    if (!service || !queryDescription(scm, service.get(), &buffer))
         return QString();
     const auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
     return description->lpDescription ? QString::fromWCharArray(description->lpDescription) : QString();
@@ -132,8 +159,7 @@ bool QtServiceController::install(const QString& serviceFilePath, const QString&
         keepSystemError();
         return false;
     }
-    const QString program = QDir::toNativeSeparators(
-        serviceFilePath.isEmpty() ? QCoreApplication::applicationFilePath() : serviceFilePath);
+    const QString program = QDir::toNativeSeparators(serviceFilePath.isEmpty() ? currentProgramPath() : serviceFilePath);
     // Quoted: an unquoted path with spaces would let the manager start
     // "C:\Program.exe" or the like.
     const std::wstring binaryPath = wide(QLatin1Char('"') + program + QLatin1Char('"'));

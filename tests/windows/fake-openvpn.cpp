@@ -11,6 +11,9 @@
 // and the answers to the prompts.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -69,6 +72,10 @@ std::string answer()
 
 int main(int argc, char** argv)
 {
+    // The lines end in CR LF as written, with no translation on the way.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    _setmode(_fileno(stdin), _O_BINARY);
     record("start");
     record("pid=" + std::to_string(GetCurrentProcessId()));
     char folder[MAX_PATH] = {};

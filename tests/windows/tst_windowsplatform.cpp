@@ -174,6 +174,7 @@ void TestWindowsPlatform::logRefusesALinkAtItsPath()
     QFile check(dir.filePath("service.log"));
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray("line\r\nmore\r\n"));
+    check.close();
 
     // A second name for someone else's file is refused.
     QVERIFY(CreateHardLinkW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(dir.filePath("second.log")).utf16()),
@@ -190,7 +191,7 @@ void TestWindowsPlatform::logRefusesALinkAtItsPath()
     QFile replaced(dir.filePath("second.log"));
     QVERIFY(replaced.open(QIODevice::ReadOnly));
     QCOMPARE(replaced.readAll(), QByteArray("new"));
-    check.seek(0);
+    QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray("line\r\nmore\r\n"));
 }
 
