@@ -4,9 +4,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSslCertificate>
 
 #include "nofollowfile.h"
+#include "pemcertificates.h"
 #include "varvexlog.h"
 #include "webapi.h"
 
@@ -20,14 +20,7 @@ bool isPemCertificate(const QByteArray& body)
     const int blocks = body.count("-----BEGIN CERTIFICATE-----");
     if (blocks == 0)
         return false;
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(body, QSsl::Pem);
-    if (certificates.size() != blocks)
-        return false;
-    for (const QSslCertificate& certificate : certificates) {
-        if (certificate.isNull())
-            return false;
-    }
-    return true;
+    return PemCertificates::countParsed(body) == blocks;
 }
 
 } // namespace

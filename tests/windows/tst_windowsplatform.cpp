@@ -13,7 +13,9 @@
 
 #include "adaptercounters.h"
 #include "frameclient.h"
+#include "host_testcertificates.h"
 #include "nofollowfile.h"
+#include "pemcertificates.h"
 #include "qvarvexcommand.h"
 #include "qvpnclientsettings.h"
 #include "qvpnsettings.h"
@@ -33,6 +35,7 @@ private slots:
     void adapterTablesAreRead();
     void controllerDrivesTheStandIn();
     void logRefusesALinkAtItsPath();
+    void certificatesParseWithoutTheToolkitsTls();
 };
 
 void TestWindowsPlatform::settingsLiveInTheRegistry()
@@ -193,6 +196,17 @@ void TestWindowsPlatform::logRefusesALinkAtItsPath()
     QCOMPARE(replaced.readAll(), QByteArray("new"));
     QVERIFY(check.open(QIODevice::ReadOnly));
     QCOMPARE(check.readAll(), QByteArray("line\r\nmore\r\n"));
+}
+
+void TestWindowsPlatform::certificatesParseWithoutTheToolkitsTls()
+{
+    QCOMPARE(PemCertificates::countParsed(testCertificateA()), 1);
+    QCOMPARE(PemCertificates::countParsed(testCertificateA() + testCertificateB()), 2);
+    QCOMPARE(PemCertificates::countParsed("no certificate"), 0);
+    QByteArray broken = testCertificateB();
+    broken.replace("MIIB", "MIIC");
+    QCOMPARE(PemCertificates::countParsed(testCertificateA() + broken), -1);
+    QCOMPARE(PemCertificates::countParsed("-----BEGIN CERTIFICATE-----\nAAAA\n"), -1);
 }
 
 QTEST_GUILESS_MAIN(TestWindowsPlatform)
