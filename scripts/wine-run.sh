@@ -43,6 +43,10 @@ mkdir -p "$(dirname "$template")"
     rm -rf "$template"
     mkdir -p "$template"
     WINEPREFIX=$template timeout 180 "$wine" wineboot -i >/dev/null 2>&1
+    # A service's first start loads its DLLs cold, which can take Wine
+    # longer than the service manager's usual 10 s wait for it.
+    WINEPREFIX=$template timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Control' \
+      /v ServicesPipeTimeout /t REG_DWORD /d 60000 /f >/dev/null 2>&1
     WINEPREFIX=$template timeout 30 "$wineserver" -w
     touch "$template/.complete"
   fi

@@ -150,6 +150,16 @@ void TestWindowsService::installsAndRemovesItselfWithTheServiceManager()
     QCOMPARE(config.value("Description").toString(), QString("Varvex solution."));
     QCOMPARE(config.value("Start").toInt(), 2);
 
+    // Started through the manager, which runs it as a service; stopped through it.
+    run({}, &exitCode, &errors);
+    QVERIFY2(exitCode == 0, errors.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(run({"-v"}, &exitCode).contains("is installed and running"), 20000);
+    QCOMPARE(run({"-p"}, &exitCode), QByteArray());
+    QCOMPARE(run({"-r"}, &exitCode), QByteArray());
+    run({"-t"}, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(run({"-v"}, &exitCode).contains("is installed and not running"), 20000);
+
     out = run({"-u"}, &exitCode);
     QCOMPARE(exitCode, 0);
     QVERIFY2(out.contains("The service Varvex has been uninstalled."), out.constData());
