@@ -1,6 +1,7 @@
 #include "qvpncertificate.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,13 +15,23 @@ namespace {
 
 const QString kFunction = QStringLiteral("http_finished");
 
-// One or more PEM certificates, each of which parses.
-bool isPemCertificate(const QByteArray& body)
+// Why a body cannot be OpenVPN's CA file; empty when it can: one or more PEM
+// certificates, each of which parses, is a certificate authority and has
+// not expired.
+QString certificateFault(const QByteArray& body)
 {
     const int blocks = body.count("-----BEGIN CERTIFICATE-----");
-    if (blocks == 0)
-        return false;
-    return PemCertificates::countParsed(body) == blocks;
+    QList<PemCertificates::Certificate> certificates;
+    if (blocks == 0 || !PemCertificates::read(body, &certificates) || certificates.size() != blocks)
+        return QStringLiteral("answer is not a PEM certificate");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const PemCertificates::Certificate& certificate : certificates) {
+        if (!certificate.authority)
+            return QStringLiteral("a certificate of the answer is not a certificate authority");
+        if (certificate.expiry < now)
+            return QStringLiteral("a certificate of the answer expired on %1").arg(certificate.expiry.toString(Qt::ISODate));
+    }
+    return QString();
 }
 
 } // namespace
@@ -130,7 +141,7 @@ void QVPNCertificate::handleInfoAnswer(const WebApiAnswer& answer)
 }
 
 // Why the download must not become the certificate file; empty when it may.
-// The web API is plain HTTP: only a body that is the published file is taken.
+// Only a body that is the published file and a usable authority is taken.
 QString QVPNCertificate::downloadFault(const WebApiAnswer& answer) const
 {
     if (!answer.ok())
@@ -140,9 +151,7 @@ QString QVPNCertificate::downloadFault(const WebApiAnswer& answer) const
     if (m_checkPreceded
         && QCryptographicHash::hash(answer.body, QCryptographicHash::Sha1).toHex() != m_publishedHash)
         return QStringLiteral("SHA-1 of the answer differs from the published hash");
-    if (!isPemCertificate(answer.body))
-        return QStringLiteral("answer is not a PEM certificate");
-    return QString();
+    return certificateFault(answer.body);
 }
 
 void QVPNCertificate::handleFileAnswer(const WebApiAnswer& answer)

@@ -4,6 +4,8 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include "webapitls.h"
+
 namespace {
 
 const char* const kTagProperty = "varvexTag";
@@ -57,9 +59,35 @@ void WebApiClient::get(const QUrl& url, int tag, qint64 maxAnswerSize)
     if (m_pendingRequests == 0)
         m_networkManager.clearAccessCache();
     ++m_pendingRequests;
-    QNetworkReply* reply = m_networkManager.get(QNetworkRequest(url));
+
+    QNetworkRequest request(url);
+    // Never follow a redirect: it could lead away from TLS or the API's host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (url.scheme() == QLatin1String("https")) {
+        const QString trustError = WebApiTls::prepare(&request);
+        if (!trustError.isEmpty()) {
+            // Nothing is sent without the trust asked for, not even over plain HTTP.
+            failLater(tag, trustError);
+            return;
+        }
+    }
+    QNetworkReply* reply = m_networkManager.get(request);
     reply->setProperty(kTagProperty, tag);
     watch(reply, maxAnswerSize);
+}
+
+void WebApiClient::failLater(int tag, const QString& error)
+{
+    WebApiAnswer answer;
+    answer.tag = tag;
+    answer.outcome = WebApiAnswer::Failed;
+    answer.error = error;
+    // Answers always come after get() has returned, whatever the outcome.
+    QTimer::singleShot(0, this, [this, answer] {
+        if (m_pendingRequests > 0)
+            --m_pendingRequests;
+        emit answered(answer);
+    });
 }
 
 void WebApiClient::watch(QNetworkReply* reply, qint64 maxAnswerSize)
@@ -81,6 +109,7 @@ void WebApiClient::watch(QNetworkReply* reply, qint64 maxAnswerSize)
             checkSize(0, length.toLongLong());
     });
     connect(reply, &QNetworkReply::downloadProgress, reply, checkSize);
+    WebApiTls::watchErrors(reply);
     connect(reply, &QNetworkReply::finished, this, [this, reply, maxAnswerSize] { finish(reply, maxAnswerSize); });
 }
 
@@ -107,6 +136,9 @@ void WebApiClient::finish(QNetworkReply* reply, qint64 maxAnswerSize)
     } else if (!status.isValid() || (reply->error() != QNetworkReply::NoError && !isStatusError(reply->error()))) {
         answer.outcome = WebApiAnswer::Failed;
         answer.error = reply->errorString();
+        const QString tlsErrors = WebApiTls::errorsOf(reply);
+        if (!tlsErrors.isEmpty())
+            answer.error += QStringLiteral(" (") + tlsErrors + QLatin1Char(')');
     } else {
         answer.body = reply->read(maxAnswerSize + 1);
         if (answer.body.size() > maxAnswerSize) {

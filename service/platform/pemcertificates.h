@@ -2,13 +2,23 @@
 #define PEMCERTIFICATES_H
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QList>
 
 // Certificate parsing with the platform's own X.509 code.
 namespace PemCertificates {
 
-// The number of PEM certificates in text, or -1 when one of them does not
+// What the CA file check needs of one certificate.
+struct Certificate
+{
+    // Basic constraints say CA:TRUE; absent constraints make no authority.
+    bool authority = false;
+    QDateTime expiry;
+};
+
+// The PEM certificates in text, in order; false when one of them does not
 // parse as an X.509 certificate.
-int countParsed(const QByteArray& text);
+bool read(const QByteArray& text, QList<Certificate>* certificates);
 
 } // namespace PemCertificates
 

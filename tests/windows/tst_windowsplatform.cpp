@@ -198,15 +198,53 @@ void TestWindowsPlatform::logRefusesALinkAtItsPath()
     QCOMPARE(check.readAll(), QByteArray("line\r\nmore\r\n"));
 }
 
+// A server's certificate (CA:FALSE, valid until 2126) and an authority that
+// expired on 2026-12-08: what the CA file check must refuse.
+const QByteArray kServerCertificate(
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBijCCATGgAwIBAgIUE+JuKBUwV/TgTAi7VoKgxc7nG9kwCgYIKoZIzj0EAwIw\n"
+    "HTEbMBkGA1UEAwwSVmFydmV4IHRlc3Qgc2VydmVyMCAXDTI2MTIwOTEzMzcxNVoY\n"
+    "DzIxMjYxMTE1MTMzNzE1WjAdMRswGQYDVQQDDBJWYXJ2ZXggdGVzdCBzZXJ2ZXIw\n"
+    "WTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAARJTjbNrqvmtzwMsDY0+Z2M+3r6Uy/v\n"
+    "8hcsB6PN2RCDEfTtsVI2uzbQ9/IpJNJsBOsIT3rIn0eYmKTqes1dokzho00wSzAd\n"
+    "BgNVHQ4EFgQUws9FF9rjgeOTdu8TdP20zVKUl4EwHwYDVR0jBBgwFoAUws9FF9rj\n"
+    "geOTdu8TdP20zVKUl4EwCQYDVR0TBAIwADAKBggqhkjOPQQDAgNHADBEAiAiHeQo\n"
+    "WHQIYE1mdhgnEpD2XFYJ6yGa7zNEqUpDu8/bbgIgWcieggMf7ze70Z+S5rjDGU5+\n"
+    "eh/nu8GI+iQZQIsqJb4=\n"
+    "-----END CERTIFICATE-----\n");
+const QByteArray kExpiredAuthority(
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBhzCCASygAwIBAgIUI6bMeChpHupXChBe8e1DVxbAedIwCgYIKoZIzj0EAwIw\n"
+    "ITEfMB0GA1UEAwwWVmFydmV4IGV4cGlyZWQgdGVzdCBDQTAeFw0yNjEyMDkxMzM3\n"
+    "MTVaFw0yNjEyMDgxMzM3MTVaMCExHzAdBgNVBAMMFlZhcnZleCBleHBpcmVkIHRl\n"
+    "c3QgQ0EwWTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAATn43kbTGe9VI9VtqH34rxi\n"
+    "5P7Nffcg7VT+rxVsMmaIZwL2+t6pUCsaW5kcWyAMzNfUk7usR1zwzEXBdf13iCsH\n"
+    "o0IwQDAPBgNVHRMBAf8EBTADAQH/MA4GA1UdDwEB/wQEAwIBBjAdBgNVHQ4EFgQU\n"
+    "770OrxXm6z4cQHbH05QEiu/VKQ0wCgYIKoZIzj0EAwIDSQAwRgIhAOlDSdmhSbJ/\n"
+    "lzxoUq4UkZ+DHF6/wCYmMpJ7dbihrCi7AiEAqwsg3em1ZCZJFlTPVXfcFzo9kwFL\n"
+    "hPEd3MzNQvWPWnQ=\n"
+    "-----END CERTIFICATE-----\n");
+
 void TestWindowsPlatform::certificatesParseWithoutTheToolkitsTls()
 {
-    QCOMPARE(PemCertificates::countParsed(testCertificateA()), 1);
-    QCOMPARE(PemCertificates::countParsed(testCertificateA() + testCertificateB()), 2);
-    QCOMPARE(PemCertificates::countParsed("no certificate"), 0);
+    QList<PemCertificates::Certificate> read;
+    QVERIFY(PemCertificates::read(testCertificateA() + testCertificateB(), &read));
+    QCOMPARE(read.size(), 2);
+    QVERIFY(read[0].authority && read[1].authority);
+    QCOMPARE(read[0].expiry, QDateTime(QDate(2126, 11, 15), QTime(2, 56, 35), Qt::UTC));
+
+    QVERIFY(PemCertificates::read(kServerCertificate + kExpiredAuthority, &read));
+    QCOMPARE(read.size(), 2);
+    QVERIFY(!read[0].authority);
+    QVERIFY(read[1].authority);
+    QCOMPARE(read[1].expiry.date(), QDate(2026, 12, 8));
+
+    QVERIFY(PemCertificates::read("no certificate", &read));
+    QVERIFY(read.isEmpty());
     QByteArray broken = testCertificateB();
     broken.replace("MIIB", "MIIC");
-    QCOMPARE(PemCertificates::countParsed(testCertificateA() + broken), -1);
-    QCOMPARE(PemCertificates::countParsed("-----BEGIN CERTIFICATE-----\nAAAA\n"), -1);
+    QVERIFY(!PemCertificates::read(testCertificateA() + broken, &read));
+    QVERIFY(!PemCertificates::read("-----BEGIN CERTIFICATE-----\nAAAA\n", &read));
 }
 
 QTEST_GUILESS_MAIN(TestWindowsPlatform)
