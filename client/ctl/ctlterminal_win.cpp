@@ -3,7 +3,6 @@
 #include <QMetaObject>
 
 #include <cstdio>
-#include <cwchar>
 #include <io.h>
 #include <mutex>
 
@@ -75,7 +74,7 @@ bool readPassword(const QString& prompt, QString* password)
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD saved = 0;
     if (input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &saved)) {
-        std::fwprintf(stderr, L"%ls", reinterpret_cast<const wchar_t*>(prompt.utf16()));
+        std::fprintf(stderr, "%s", prompt.toLocal8Bit().constData());
         std::fflush(stderr);
         SetConsoleMode(input, (saved & ~DWORD(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT);
         const bool ok = readConsoleLine(input, password);

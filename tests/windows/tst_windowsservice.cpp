@@ -30,6 +30,8 @@ private:
     QString program() const { return QCoreApplication::applicationDirPath() + "/varvexservice.exe"; }
     // Runs the program with the arguments; its standard output and the exit code.
     QByteArray run(const QStringList& arguments, int* exitCode, QByteArray* errors = nullptr);
+    // Runs varvexctl.exe with input on its standard input; its standard output.
+    QByteArray runCtl(const QStringList& arguments, const QByteArray& input, int* exitCode);
 
     QTemporaryDir m_dir;
     QProcess m_service;
@@ -81,6 +83,20 @@ QByteArray TestWindowsService::run(const QStringList& arguments, int* exitCode, 
     return process.readAllStandardOutput();
 }
 
+QByteArray TestWindowsService::runCtl(const QStringList& arguments, const QByteArray& input, int* exitCode)
+{
+    QProcess ctl;
+    ctl.start(QCoreApplication::applicationDirPath() + "/varvexctl.exe", arguments);
+    ctl.write(input);
+    ctl.closeWriteChannel();
+    if (!ctl.waitForFinished(40000)) {
+        ctl.kill();
+        ctl.waitForFinished(5000);
+    }
+    *exitCode = ctl.exitStatus() == QProcess::NormalExit ? ctl.exitCode() : -1000;
+    return ctl.readAllStandardOutput() + ctl.readAllStandardError();
+}
+
 void TestWindowsService::servesSeveralClientsThroughThePipe()
 {
     m_service.start(program(), {"-e"});
@@ -111,11 +127,9 @@ void TestWindowsService::servesSeveralClientsThroughThePipe()
     QVERIFY(VarvexFrame::readUInt32(connected, 13) >= before);
 
     // The terminal tool is one more client of the same pipe.
-    QProcess ctl;
-    ctl.start(QCoreApplication::applicationDirPath() + "/varvexctl.exe", {"status", "--json"});
-    QVERIFY(ctl.waitForFinished(30000));
-    const QByteArray status = ctl.readAllStandardOutput();
-    QCOMPARE(ctl.exitCode(), 0);
+    int exitCode = 0;
+    const QByteArray status = runCtl({"status", "--json"}, QByteArray(), &exitCode);
+    QCOMPARE(exitCode, 0);
     QVERIFY2(status.contains("\"address\":\"10.8.0.6\"") && status.contains("\"state\":\"connected\""),
              status.constData());
 
@@ -124,12 +138,20 @@ void TestWindowsService::servesSeveralClientsThroughThePipe()
     for (auto& client : clients)
         QTRY_COMPARE_WITH_TIMEOUT(client->statusBytes(), QByteArray("\x03\x00\x01\x02\x03", 5), 10000);
 
+    // A connect of its own, the password piped in, and its end.
+    QByteArray out = runCtl({"connect", "vpn.example.net", "--user", "ctluser", "--wait", "20"}, "Ctl-Pa55\r\n", &exitCode);
+    QVERIFY2(exitCode == 0 && out.contains("Connected to vpn.example.net, address 10.8.0.6."), out.constData());
+    out = runCtl({"disconnect"}, QByteArray(), &exitCode);
+    QVERIFY2(exitCode == 0 && out.contains("Disconnected."), out.constData());
+
     m_service.kill();
     QVERIFY(m_service.waitForFinished(10000));
 
     QFile record(m_dir.filePath("record"));
     QVERIFY(record.open(QIODevice::ReadOnly));
-    QVERIFY(record.readAll().contains("pass=Sup3r-S3cret\n"));
+    const QByteArray recorded = record.readAll();
+    QVERIFY(recorded.contains("pass=Sup3r-S3cret\n"));
+    QVERIFY(recorded.contains("user=ctluser\npass=Ctl-Pa55\n"));
     QFile log(QCoreApplication::applicationDirPath() + "/varvexservice.log");
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QByteArray text = log.readAll();
