@@ -1,3 +1,4 @@
+#include "icmpping.h"
 #include "qmaindialog.h"
 #include "qtsingleapplication.h"
 #include "trayhost.h"
@@ -69,6 +70,7 @@ void unregisterFonts()
 int main(int argc, char* argv[])
 {
     Q_INIT_RESOURCE(varvex);
+    IcmpPing::startSystemSockets();
 
     std::unique_ptr<QtSingleApplication> app(new QtSingleApplication(argc, argv, true));
     if (app->isRunning())

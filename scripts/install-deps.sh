@@ -10,6 +10,7 @@ packages=(
   xvfb xauth x11-utils trayer imagemagick xdotool dbus-daemon dbus-bin
   librsvg2-bin fonts-roboto-unhinted
   python3
+  g++-mingw-w64-x86-64-posix wine64 xz-utils
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream binutils
 )
 

@@ -24,6 +24,10 @@ void readKillSwitchSettings(bool* killSwitch, bool* allowLocalNetwork)
 {
     QVPNSettings settings;
     *killSwitch = settings.value(QStringLiteral("KillSwitch"), true).toBool();
+    if (*killSwitch && !KillSwitch::available()) {
+        writeLog(QStringLiteral("Kill switch: this platform has none; the tunnel comes up without it."), LOG_WARNING);
+        *killSwitch = false;
+    }
     *allowLocalNetwork = settings.value(QStringLiteral("AllowLocalNetwork"), true).toBool();
 }
 
@@ -78,7 +82,7 @@ QString QVarvexCommand::openVpnWorkingDirectory()
 
 QString QVarvexCommand::openVpnProgram()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/bin/openvpn"));
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QStringLiteral("/bin/") + OpenVpnProcess::programFileName());
 }
 
 QStringList QVarvexCommand::openVpnArguments(const QString& host)

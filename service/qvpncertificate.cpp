@@ -5,10 +5,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSslCertificate>
-#include <QSslCertificateExtension>
 
 #include "nofollowfile.h"
+#include "pemcertificates.h"
 #include "varvexlog.h"
 #include "webapi.h"
 
@@ -16,33 +15,21 @@ namespace {
 
 const QString kFunction = QStringLiteral("http_finished");
 
-bool isCaCertificate(const QSslCertificate& certificate)
-{
-    const QList<QSslCertificateExtension> extensions = certificate.extensions();
-    for (const QSslCertificateExtension& extension : extensions) {
-        if (extension.name() == QLatin1String("basicConstraints"))
-            return extension.value().toMap().value(QStringLiteral("ca")).toBool();
-    }
-    return false;
-}
-
 // Why a body cannot be OpenVPN's CA file; empty when it can: one or more PEM
 // certificates, each of which parses, is a certificate authority and has
 // not expired.
 QString certificateFault(const QByteArray& body)
 {
     const int blocks = body.count("-----BEGIN CERTIFICATE-----");
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(body, QSsl::Pem);
-    if (blocks == 0 || certificates.size() != blocks)
+    QList<PemCertificates::Certificate> certificates;
+    if (blocks == 0 || !PemCertificates::read(body, &certificates) || certificates.size() != blocks)
         return QStringLiteral("answer is not a PEM certificate");
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const QSslCertificate& certificate : certificates) {
-        if (certificate.isNull())
-            return QStringLiteral("answer is not a PEM certificate");
-        if (!isCaCertificate(certificate))
+    for (const PemCertificates::Certificate& certificate : certificates) {
+        if (!certificate.authority)
             return QStringLiteral("a certificate of the answer is not a certificate authority");
-        if (certificate.expiryDate() < now)
-            return QStringLiteral("a certificate of the answer expired on %1").arg(certificate.expiryDate().toString(Qt::ISODate));
+        if (certificate.expiry < now)
+            return QStringLiteral("a certificate of the answer expired on %1").arg(certificate.expiry.toString(Qt::ISODate));
     }
     return QString();
 }

@@ -22,7 +22,7 @@ const QString notificationsKey = QStringLiteral("Notifications");
 } // namespace
 
 QVPNClientSettings::QVPNClientSettings()
-    : QSettings(clientSettingsPath(), QSettings::IniFormat)
+    : QSettings(clientSettingsPath(), clientSettingsFormat())
 {
 }
 

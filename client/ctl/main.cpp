@@ -6,6 +6,7 @@
 #include "ctlservers.h"
 #include "ctlservicecommands.h"
 #include "ctlterminal.h"
+#include "icmpping.h"
 #include "qvarvexserviceconnection.h"
 #include "qvpnclientsettings.h"
 
@@ -54,8 +55,12 @@ int notificationsCommand(const CtlOptions& options)
 
 int main(int argc, char* argv[])
 {
+#ifdef SIGPIPE
     // A reader that went away (watch | head) ends us quietly.
     std::signal(SIGPIPE, SIG_DFL);
+#endif
+    // Winsock before any name lookup of the ping (nothing to do on Linux).
+    IcmpPing::startSystemSockets();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("varvexctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VARVEX_VERSION));

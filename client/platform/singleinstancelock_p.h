@@ -10,7 +10,11 @@
 class SingleInstanceLockPrivate
 {
 public:
+#ifdef Q_OS_WIN
+    void* mutex = nullptr; // the named mutex, owned for as long as the lock is held
+#else
     int fd = -1; // the locked file, open for as long as the lock is held
+#endif
     bool heldElsewhere = false;
     QString path;
 };

@@ -18,6 +18,9 @@ struct Plan
     bool allowLocalNetwork = true;
 };
 
+// Whether this platform has a kill switch at all; without one the
+// "KillSwitch" setting has no effect and none of the calls below is made.
+bool available();
 // Puts the block up (replacing one that stands, in one step) and records
 // the plan; false with the reason when the block does not stand.
 bool block(const Plan& plan, QString* error);

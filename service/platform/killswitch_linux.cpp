@@ -18,6 +18,11 @@ std::string nftProgram(const NetworkConfig& config)
 
 } // namespace
 
+bool available()
+{
+    return true;
+}
+
 bool block(const Plan& plan, QString* error)
 {
     const NetworkConfig config = NetworkConfig::fromEnvironment();

@@ -24,6 +24,9 @@ public:
     // The same, waiting until the process has ended.
     void stopAndWait();
 
+    // The program's file name in the service's "bin" folder.
+    static QString programFileName();
+
     // True when the process ran but OpenVPN itself could not be started:
     // the same failure as the program being missing.
     static bool reportsFailedStart(int exitCode, QProcess::ExitStatus exitStatus);

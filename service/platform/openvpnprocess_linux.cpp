@@ -66,6 +66,11 @@ void OpenVpnProcess::forceStop()
     kill();
 }
 
+QString OpenVpnProcess::programFileName()
+{
+    return QStringLiteral("openvpn");
+}
+
 bool OpenVpnProcess::reportsFailedStart(int exitCode, QProcess::ExitStatus exitStatus)
 {
     return exitStatus == QProcess::NormalExit && exitCode == LauncherCannotRunOpenVpn;

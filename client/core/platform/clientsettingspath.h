@@ -1,12 +1,14 @@
 #ifndef CLIENTSETTINGSPATH_H
 #define CLIENTSETTINGSPATH_H
 
+#include <QSettings>
 #include <QString>
 
 // The user's configuration folder: XDG_CONFIG_HOME, else ~/.config.
 QString userConfigDirectory();
 
-// The file of the client's settings store (INI format).
+// Where the client's settings store lives, and in which format.
 QString clientSettingsPath();
+QSettings::Format clientSettingsFormat();
 
 #endif // CLIENTSETTINGSPATH_H

@@ -17,3 +17,8 @@ QString clientSettingsPath()
 {
     return userConfigDirectory() + QStringLiteral("/Varvex/client.conf");
 }
+
+QSettings::Format clientSettingsFormat()
+{
+    return QSettings::IniFormat;
+}

@@ -5,6 +5,10 @@
 
 namespace IcmpPing {
 
+// Makes the system's sockets usable for host name lookups; called once at
+// the client's start, before any ping.
+void startSystemSockets();
+
 // Sends one ICMP echo request carrying payload to host (IPv4) and waits for
 // its answer. Returns the round trip in milliseconds (at least 1), or -1 when
 // the name does not resolve, no ICMP socket can be opened, or nothing answers

@@ -19,6 +19,11 @@
 
 namespace IcmpPing {
 
+void startSystemSockets()
+{
+    // Nothing to start on Linux.
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
