@@ -10,24 +10,6 @@
 
 namespace CtlTerminal {
 
-void out(const QByteArray& text)
-{
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
-}
-
-void out(const QString& text)
-{
-    out(text.toLocal8Bit());
-}
-
-void error(const QString& line)
-{
-    const QByteArray text = "varvexctl: " + line.toLocal8Bit() + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
-}
-
 bool outputIsTerminal()
 {
     return ::isatty(STDOUT_FILENO) == 1;
