@@ -145,22 +145,7 @@ bool ChangeRecord::save(std::string* error)
     if (ipv6Blocked)
         text << "ipv6-blocked 1\n";
 
-    const std::string content = text.str();
-    const std::string temporary = recordPath() + ".new";
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot write " + temporary + ": " + strerror(errno);
-        return false;
-    }
-    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size()) && fsync(fd) == 0;
-    close(fd);
-    if (!written || rename(temporary.c_str(), recordPath().c_str()) != 0) {
-        *error = "cannot write " + recordPath() + ": " + strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return writeRecordFile(recordPath(), text.str(), error);
 }
 
 void ChangeRecord::remove()

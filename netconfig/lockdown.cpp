@@ -212,22 +212,7 @@ bool WantedRecord::save(const std::string& runDir, std::string* error) const
     text << "port " << rules.serverPort << "\n"
          << "protocol " << rules.protocol << "\n"
          << "allow-local-network " << (rules.allowLocalNetwork ? 1 : 0) << "\n";
-    const std::string content = text.str();
-    const std::string temporary = path(runDir) + ".new";
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot write " + temporary + ": " + strerror(errno);
-        return false;
-    }
-    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size()) && fsync(fd) == 0;
-    close(fd);
-    if (!written || rename(temporary.c_str(), path(runDir).c_str()) != 0) {
-        *error = "cannot write " + path(runDir) + ": " + strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return writeRecordFile(path(runDir), text.str(), error);
 }
 
 void WantedRecord::remove(const std::string& runDir)

@@ -1,6 +1,7 @@
 #include "recordfile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -49,6 +50,25 @@ bool readRecordFile(const std::string& path, size_t maxSize, RecordEntries* entr
     while (std::getline(lines, line)) {
         const size_t space = line.find(' ');
         entries->emplace_back(line.substr(0, space), space == std::string::npos ? std::string() : line.substr(space + 1));
+    }
+    return true;
+}
+
+bool writeRecordFile(const std::string& path, const std::string& content, std::string* error)
+{
+    const std::string temporary = path + ".new";
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = "cannot write " + temporary + ": " + strerror(errno);
+        return false;
+    }
+    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size()) && fsync(fd) == 0;
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        *error = "cannot write " + path + ": " + strerror(errno);
+        unlink(temporary.c_str());
+        return false;
     }
     return true;
 }

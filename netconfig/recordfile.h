@@ -11,6 +11,10 @@
 // write is taken, never a link, and never more than maxSize bytes.
 using RecordEntries = std::vector<std::pair<std::string, std::string>>;
 
+// Written whole or not at all: a new file beside it, synced, then renamed
+// over it. The folder is the caller's to check.
+bool writeRecordFile(const std::string& path, const std::string& content, std::string* error);
+
 bool readRecordFile(const std::string& path, size_t maxSize, RecordEntries* entries);
 
 #endif // RECORDFILE_H
