@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-utils trayer imagemagick xdotool
   librsvg2-bin fonts-roboto-unhinted
   python3
+  systemd-container mmdebstrap
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream binutils
 )
 

@@ -292,7 +292,7 @@ void TestPackage::installPutsEveryFileInPlace()
     const QString conffiles = QString::fromUtf8(run("dpkg-query", { "-W", "-f=${Conffiles}", Package }).output);
     QVERIFY2(conffiles.contains(QString(" ") + Settings + " "), qPrintable(conffiles));
     const QString depends = QString::fromUtf8(run("dpkg-query", { "-W", "-f=${Depends}", Package }).output);
-    for (const char* dependency : { "openvpn", "fonts-roboto-unhinted", "libqt5core5a", "libqt5widgets5", "libqt5network5" })
+    for (const char* dependency : { "openvpn", "nftables", "fonts-roboto-unhinted", "libqt5core5a", "libqt5widgets5", "libqt5network5" })
         QVERIFY2(depends.contains(QRegularExpression(QStringLiteral("(^|, )%1\\b").arg(dependency))), qPrintable(depends));
 
     // Enabled at boot; here without a running systemd nothing was started.

@@ -2,7 +2,7 @@
 """Development stand-in for the Varvex web API.
 
 Serves the five endpoints the programs use from a data folder, on 127.0.0.1
-only:
+(or the address given with --address, e.g. inside a test's network namespace):
 
   /get_ip/KEY                 {"ip": caller's address, or --ip}
   /get_list/KEY               the server list (servers.json)
@@ -109,6 +109,7 @@ def main():
     parser.add_argument("--port", type=int, help="port; 0 picks a free one")
     parser.add_argument("--data", default=DEFAULT_DATA, help="data folder (default: data/ beside this file)")
     parser.add_argument("--ip", help="address /get_ip/ answers (default: the caller's)")
+    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     args = parser.parse_args()
 
     port = args.port if args.port is not None else (args.port_arg if args.port_arg is not None else 8080)
@@ -117,10 +118,10 @@ def main():
     except OSError as error:
         sys.exit("devwebapi: cannot read the data folder: %s" % error)
 
-    server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+    server = ThreadingHTTPServer((args.address, port), Handler)
     server.daemon_threads = True
     server.api = api
-    print("devwebapi listening on 127.0.0.1:%d" % server.server_address[1], flush=True)
+    print("devwebapi listening on %s:%d" % server.server_address[:2], flush=True)
     print("ca.crt sha1 %s" % api.ca_hash, flush=True)
     try:
         server.serve_forever()
