@@ -34,6 +34,11 @@ TUNNEL_ONLY_ADDRESS=10.213.8.77
 API_PORT=8080
 API_TOKEN=devtoken
 IPV6_TABLE=varvex_ipv6_block
+LOCKDOWN_TABLE=varvex_lockdown
+# Outside the local network, so that no exception of the kill switch lets it
+# through; the client's default route sends it to the server's namespace,
+# which counts it.
+PROBE_ADDRESS=198.51.100.1
 # Inside the container.
 SOCKET=/run/varvex/Varvex
 SETTINGS=/etc/varvex/service.conf
@@ -54,9 +59,11 @@ cleanup_run() {
         local pid
         pid=$(cat "$run/nspawn.pid")
         if kill -0 "$pid" 2>/dev/null; then
-            # systemd-nspawn powers the container off on SIGTERM.
+            # systemd-nspawn powers the container off on SIGTERM; the
+            # container is thrown away, so it gets a few seconds only, and
+            # removing the namespace ends whatever is left.
             kill -TERM "$pid" 2>/dev/null || true
-            for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+            for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
             kill -KILL "$pid" 2>/dev/null || true
         fi
     fi
@@ -130,7 +137,7 @@ finish() {
     local status=$1
     if [ "$status" -ne 0 ] && [ "$status" -ne $SKIP ] && [ -n "${init_pid:-}" ]; then
         echo "--- service log (end)"
-        in_box grep -v '^[[:space:]]*$' "$LOG" 2>/dev/null | tail -n 60 || true
+        in_box tail -n 200 "$LOG" 2>/dev/null | tr -d '\r' | grep -av '^[[:space:]]*$' | tail -n 60 || true
         echo "--- journal of varvex (end)"
         in_box journalctl -u varvex --no-pager -n 40 2>/dev/null || true
         if [ -n "${VARVEX_SYSTEM_TEST_HOLD:-}" ]; then
@@ -239,12 +246,15 @@ socket_is() {
 main_pid() { in_box systemctl show -p MainPID --value varvex; }
 restarted_from() { local pid; pid=$(main_pid); [ "$pid" != 0 ] && [ "$pid" != "$1" ]; }
 
-# What the tunnel leaves behind when it is gone, or nothing.
+# What the tunnel leaves behind when it is gone, or nothing; with
+# "but-the-block", the kill switch's table is not counted.
 leftovers() {
     local found=
     in_net ip route show exact "$SERVER_LINK/32" | grep -q . && found+="host route to the server; "
     in_net ip link show tun0 >/dev/null 2>&1 && found+="tun0; "
     in_net nft list table ip6 "$IPV6_TABLE" >/dev/null 2>&1 && found+="table ip6 $IPV6_TABLE; "
+    [ "${1:-}" = but-the-block ] || ! in_net nft list table inet "$LOCKDOWN_TABLE" >/dev/null 2>&1 \
+        || found+="table inet $LOCKDOWN_TABLE; "
     in_box resolvectl status 2>/dev/null | grep -q "$SERVER_TUNNEL\|$PUSHED_DOMAIN" && found+="resolved settings; "
     in_box test -e "$RECORD" && found+="$RECORD; "
     printf '%s' "$found"
@@ -272,6 +282,25 @@ expect_tunnel() {
     in_net ip route get 198.51.100.1 | grep -q " dev tun0 " || fail "outside traffic is not routed through the tunnel"
 }
 
+# Datagrams to the probe address (ordinary and DNS ports) from the member,
+# counted where they would leave: in the server's namespace.
+send_probes() {
+    as_user "$MEMBER" bash -c "for i in 1 2 3 4 5; do echo x > /dev/udp/$PROBE_ADDRESS/9; echo x > /dev/udp/$PROBE_ADDRESS/53; done" \
+        2>/dev/null || true
+}
+probes_seen() {
+    ip netns exec "$tag-srv" nft list counter inet vvxsystest probes | sed -n 's/.*packets \([0-9]*\).*/\1/p'
+}
+reset_probes() { ip netns exec "$tag-srv" nft reset counter inet vvxsystest probes >/dev/null; }
+
+status_is() { [ "$(probe_as "$MEMBER" status)" = "STATUS $1" ]; }
+
+start_vpn_server() {
+    : > "$run/server/openvpn.log"
+    in_srv openvpn --config "$run/server/server.conf" --log "$run/server/openvpn.log" --writepid "$run/server/openvpn.pid" &
+    wait_for 15 "the OpenVPN test server did not start" grep -q "Initialization Sequence Completed" "$run/server/openvpn.log"
+}
+
 connect_member() {
     local answer
     answer=$(probe_as "$MEMBER" connect "$SERVER_LINK" "$TUNNEL_USER" "$TUNNEL_PASSWORD") \
@@ -287,7 +316,16 @@ phase setup
 "$fixture" up "$tag" "$run/server" >/dev/null || fail "the test network could not be built"
 # Everything in the server's namespace ends with it (netns removal) or with this script.
 in_srv() { ip netns exec "$tag-srv" setpriv --pdeathsig TERM "$@"; }
-in_srv openvpn --config "$run/server/server.conf" --log "$run/server/openvpn.log" &
+start_vpn_server
+ip netns exec "$tag-srv" nft -f - <<NFT
+table inet vvxsystest {
+    counter probes { }
+    chain incoming {
+        type filter hook prerouting priority -300;
+        ip daddr $PROBE_ADDRESS counter name probes
+    }
+}
+NFT
 in_srv dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts --bind-dynamic \
     --listen-address="$SERVER_TUNNEL" --host-record="$TUNNEL_ONLY_NAME,$TUNNEL_ONLY_ADDRESS" \
     --pid-file= --user=root --log-facility="$run/server/dnsmasq.log" &
@@ -295,7 +333,6 @@ cp "$source_dir/tools/devwebapi/data/users.json" "$source_dir/tools/devwebapi/da
 cp "$run/server/ca.crt" "$run/api/ca.crt"
 in_srv python3 "$source_dir/tools/devwebapi/devwebapi.py" --address "$SERVER_LINK" --port "$API_PORT" \
     --data "$run/api" > "$run/server/webapi.log" 2>&1 &
-wait_for 15 "the OpenVPN test server did not start" grep -q "Initialization Sequence Completed" "$run/server/openvpn.log"
 wait_for 10 "the web API did not start" grep -q "listening on" "$run/server/webapi.log"
 
 # The package from this build's programs, and the same one with a higher
@@ -312,6 +349,9 @@ printf 'varvex system test %s\n' "$next_version" >> "$run/next/usr/lib/varvex/va
 (cd "$run/next" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum > DEBIAN/md5sums)
 dpkg-deb --root-owner-group -b "$run/next" "$run/share/varvex_next.deb" >/dev/null
 next_service_sum=$(sha256sum < "$run/next/usr/lib/varvex/varvexservice")
+# The kill switch's phases need a build that has one.
+killswitch=
+grep -qa "$LOCKDOWN_TABLE" "$build/bin/varvexservice" "$build/bin/bin/openvpn" && killswitch=yes
 cp "$deb" "$run/share/varvex.deb"
 cp "$probe" "$run/share/socketprobe"
 make_root "$deb"
@@ -322,6 +362,7 @@ in_box useradd -m "$MEMBER"
 in_box useradd -m "$OUTSIDER"
 
 phase install
+accounts_before=$(in_box getent passwd | cut -d: -f1 | sort)
 # As a user installs it; what a desktop would add on top is resolved but not fetched.
 in_box apt-get install -s "$SHARED/varvex.deb" > "$run/apt-simulate.log" 2>&1 \
     || { cat "$run/apt-simulate.log"; fail "apt cannot resolve the package's dependencies and recommendations"; }
@@ -329,6 +370,8 @@ apt_in_box install -y --no-install-recommends "$SHARED/varvex.deb" \
     > "$run/apt-install.log" 2>&1 || { tail -n 30 "$run/apt-install.log"; fail "apt install failed"; }
 in_box systemctl is-active --quiet varvex || fail "varvex is not active after install"
 in_box systemctl is-enabled --quiet varvex || fail "varvex is not enabled after install"
+
+phase access
 wait_for 10 "the socket did not appear" in_box test -S "$SOCKET"
 socket_is "root:root 666 socket"
 in_box systemd-analyze security --no-pager varvex | tail -n 1
@@ -360,7 +403,22 @@ wait_for 10 "DNS was not restored" grep_log "DNS restored: systemd-resolved, tun
 expect_clean "a disconnect"
 
 phase killswitch
-echo "no kill switch in this build: nothing to prove yet"
+# Without the block, the probes reach the server's side: the count works.
+send_probes
+[ "$(probes_seen)" -gt 0 ] || fail "the probes are not counted without a tunnel"
+reset_probes
+if [ -z "$killswitch" ]; then
+    echo "SKIPPED: this build has no kill switch (no $LOCKDOWN_TABLE in the programs)"
+else
+    connect_member
+    # The server goes away: OpenVPN gives up on it and the service waits to reconnect.
+    kill "$(cat "$run/server/openvpn.pid")"
+    wait_for 40 "the service did not start waiting to reconnect" status_is 4
+    in_net nft list table inet "$LOCKDOWN_TABLE" >/dev/null || fail "no block while waiting to reconnect"
+    send_probes
+    [ "$(probes_seen)" = 0 ] || fail "$(probes_seen) probes left outside the tunnel while waiting to reconnect"
+    start_vpn_server
+fi
 
 phase kill
 connect_member
@@ -371,19 +429,32 @@ wait_for 20 "the restarted service is not active" in_box systemctl is-active --q
 echo "restarted: pid $before -> $(main_pid)"
 wait_for 10 "the restarted service has no socket" in_box test -S "$SOCKET"
 # The restarted service undoes what the killed one left: host route, DNS, IPv6 block.
-left=$(leftovers)
+left=$(leftovers but-the-block)
 [ -z "$left" ] || fail "the restarted service did not undo what the killed one left: $left"
-answer=$(probe_as "$MEMBER" status) || fail "after the restart: $answer"
-[ "$answer" = "STATUS 3" ] || fail "the restarted service says '$answer'"
+if [ -n "$killswitch" ]; then
+    # The tunnel was still wanted: the block stays, and the service waits for the user.
+    answer=$(probe_as "$MEMBER" status) || fail "after the restart: $answer"
+    [ "$answer" = "STATUS 4" ] || fail "the restarted service says '$answer', not waiting to reconnect"
+    in_net nft list table inet "$LOCKDOWN_TABLE" >/dev/null || fail "the restart lifted the block"
+    in_box grep -a "Warning" "$LOG" | grep -qi "block\|kill switch" || fail "the log does not say why the block stays"
+    send_probes
+    [ "$(probes_seen)" = 0 ] || fail "$(probes_seen) probes left outside the tunnel after the restart"
+    answer=$(probe_as "$MEMBER" abort) || fail "abort after the restart: $answer"
+    in_net nft list table inet "$LOCKDOWN_TABLE" >/dev/null 2>&1 && fail "the abort left the block"
+    expect_clean "the abort after the restart"
+else
+    answer=$(probe_as "$MEMBER" status) || fail "after the restart: $answer"
+    [ "$answer" = "STATUS 3" ] || fail "the restarted service says '$answer'"
+fi
 
 phase upgrade
-log_lines=$(in_box wc -l < "$LOG")
+log_lines=$(in_box wc -l "$LOG" | cut -d' ' -f1)
 settings_before=$(in_box cat "$SETTINGS")
 apt_in_box install -y --no-install-recommends "$SHARED/varvex_next.deb" \
     > "$run/apt-upgrade.log" 2>&1 || { tail -n 30 "$run/apt-upgrade.log"; fail "the upgrade failed"; }
 [ "$(in_box dpkg-query -W -f='${Version}' varvex)" = "$next_version" ] || fail "the upgrade did not take"
 [ "$(in_box cat "$SETTINGS")" = "$settings_before" ] || fail "the upgrade changed $SETTINGS"
-[ "$(in_box wc -l < "$LOG")" -ge "$log_lines" ] || fail "the upgrade lost the log"
+[ "$(in_box wc -l "$LOG" | cut -d' ' -f1)" -ge "$log_lines" ] || fail "the upgrade lost the log"
 in_box systemctl is-active --quiet varvex || fail "varvex is not active after the upgrade"
 running_sum=$(in_box sh -c "sha256sum < /proc/\$(systemctl show -p MainPID --value varvex)/exe")
 [ "$running_sum" = "$next_service_sum" ] || fail "the service does not run the new program"
@@ -409,6 +480,10 @@ for path in /usr/lib/varvex /usr/share/varvex /usr/bin/varvexclient /etc/varvex 
     /lib/systemd/system/varvex.service /etc/systemd/system/multi-user.target.wants/varvex.service /run/varvex; do
     in_box test -e "$path" && fail "$path is left after purge"
 done
+# The group varvex is the administrator's; any account the package made goes.
+accounts_after=$(in_box getent passwd | cut -d: -f1 | sort)
+[ "$accounts_after" = "$accounts_before" ] \
+    || fail "accounts differ after purge: $(diff <(echo "$accounts_before") <(echo "$accounts_after") | grep '^[<>]' | tr '\n' ' ')"
 tables=$(in_net nft list tables | grep -i varvex || true)
 [ -z "$tables" ] || fail "nftables tables left after purge: $tables"
 expect_clean "apt purge"
