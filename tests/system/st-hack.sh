@@ -370,6 +370,8 @@ apt_in_box install -y --no-install-recommends "$SHARED/varvex.deb" \
     > "$run/apt-install.log" 2>&1 || { tail -n 30 "$run/apt-install.log"; fail "apt install failed"; }
 in_box systemctl is-active --quiet varvex || fail "varvex is not active after install"
 in_box systemctl is-enabled --quiet varvex || fail "varvex is not enabled after install"
+
+phase access
 wait_for 10 "the socket did not appear" in_box test -S "$SOCKET"
 socket_is "root:root 666 socket"
 in_box systemd-analyze security --no-pager varvex | tail -n 1
@@ -421,6 +423,7 @@ fi
 phase kill
 connect_member
 before=$(main_pid)
+log_lines=$(in_box wc -l "$LOG" | cut -d' ' -f1)
 in_box systemctl kill -s KILL varvex
 wait_for 30 "systemd did not restart the killed service" restarted_from "$before"
 wait_for 20 "the restarted service is not active" in_box systemctl is-active --quiet varvex
@@ -429,6 +432,8 @@ wait_for 10 "the restarted service has no socket" in_box test -S "$SOCKET"
 # The restarted service undoes what the killed one left: host route, DNS, IPv6 block.
 left=$(leftovers but-the-block)
 [ -z "$left" ] || fail "the restarted service did not undo what the killed one left: $left"
+in_box tail -n +$((log_lines + 1)) "$LOG" | grep -aq "Routes: removed the host route to $SERVER_LINK" \
+    || fail "the restarted service's log does not say it removed the host route"
 if [ -n "$killswitch" ]; then
     # The tunnel was still wanted: the block stays, and the service waits for the user.
     answer=$(probe_as "$MEMBER" status) || fail "after the restart: $answer"
@@ -461,6 +466,7 @@ connect_member
 expect_tunnel
 
 phase remove
+package_files=$(in_box dpkg -L varvex | grep varvex)
 apt_in_box remove -y varvex > "$run/apt-remove.log" 2>&1 \
     || { tail -n 30 "$run/apt-remove.log"; fail "apt remove failed"; }
 in_box systemctl is-active --quiet varvex && fail "varvex still runs after apt remove"
@@ -475,8 +481,8 @@ apt_in_box purge -y varvex > "$run/apt-purge.log" 2>&1 \
 [ -z "$(in_box dpkg-query -W -f='${db:Status-Abbrev}' varvex 2>/dev/null | grep -v '^un\|^pn')" ] \
     || fail "dpkg still knows the package"
 in_box rm -rf /run/varvex
-for path in /usr/lib/varvex /usr/share/varvex /usr/bin/varvexclient /etc/varvex /var/log/varvex /var/lib/varvex \
-    /lib/systemd/system/varvex.service /etc/systemd/system/multi-user.target.wants/varvex.service /run/varvex; do
+for path in $package_files /etc/varvex /var/log/varvex /var/lib/varvex /run/varvex \
+    /etc/systemd/system/multi-user.target.wants/varvex.service; do
     in_box test -e "$path" && fail "$path is left after purge"
 done
 # The group varvex is the administrator's; any account the package made goes.

@@ -423,6 +423,7 @@ fi
 phase kill
 connect_member
 before=$(main_pid)
+log_lines=$(in_box wc -l "$LOG" | cut -d' ' -f1)
 in_box systemctl kill -s KILL varvex
 wait_for 30 "systemd did not restart the killed service" restarted_from "$before"
 wait_for 20 "the restarted service is not active" in_box systemctl is-active --quiet varvex
@@ -431,6 +432,8 @@ wait_for 10 "the restarted service has no socket" in_box test -S "$SOCKET"
 # The restarted service undoes what the killed one left: host route, DNS, IPv6 block.
 left=$(leftovers but-the-block)
 [ -z "$left" ] || fail "the restarted service did not undo what the killed one left: $left"
+in_box tail -n +$((log_lines + 1)) "$LOG" | grep -aq "Routes: removed the host route to $SERVER_LINK" \
+    || fail "the restarted service's log does not say it removed the host route"
 if [ -n "$killswitch" ]; then
     # The tunnel was still wanted: the block stays, and the service waits for the user.
     answer=$(probe_as "$MEMBER" status) || fail "after the restart: $answer"
@@ -463,6 +466,7 @@ connect_member
 expect_tunnel
 
 phase remove
+package_files=$(in_box dpkg -L varvex | grep varvex)
 apt_in_box remove -y varvex > "$run/apt-remove.log" 2>&1 \
     || { tail -n 30 "$run/apt-remove.log"; fail "apt remove failed"; }
 in_box systemctl is-active --quiet varvex && fail "varvex still runs after apt remove"
@@ -476,8 +480,8 @@ apt_in_box purge -y varvex > "$run/apt-purge.log" 2>&1 \
     || { tail -n 30 "$run/apt-purge.log"; fail "apt purge failed"; }
 [ -z "$(in_box dpkg-query -W -f='${db:Status-Abbrev}' varvex 2>/dev/null | grep -v '^un\|^pn')" ] \
     || fail "dpkg still knows the package"
-for path in /usr/lib/varvex /usr/share/varvex /usr/bin/varvexclient /etc/varvex /var/log/varvex /var/lib/varvex \
-    /lib/systemd/system/varvex.service /etc/systemd/system/multi-user.target.wants/varvex.service /run/varvex; do
+for path in $package_files /etc/varvex /var/log/varvex /var/lib/varvex /run/varvex \
+    /etc/systemd/system/multi-user.target.wants/varvex.service; do
     in_box test -e "$path" && fail "$path is left after purge"
 done
 # The group varvex is the administrator's; any account the package made goes.
