@@ -453,11 +453,13 @@ fi
 phase upgrade
 log_lines=$(in_box wc -l "$LOG" | cut -d' ' -f1)
 settings_before=$(in_box cat "$SETTINGS")
+log_start=$(in_box head -n 3 "$LOG")
 apt_in_box install -y --no-install-recommends "$SHARED/varvex_next.deb" \
     > "$run/apt-upgrade.log" 2>&1 || { tail -n 30 "$run/apt-upgrade.log"; fail "the upgrade failed"; }
 [ "$(in_box dpkg-query -W -f='${Version}' varvex)" = "$next_version" ] || fail "the upgrade did not take"
 [ "$(in_box cat "$SETTINGS")" = "$settings_before" ] || fail "the upgrade changed $SETTINGS"
-[ "$(in_box wc -l "$LOG" | cut -d' ' -f1)" -ge "$log_lines" ] || fail "the upgrade lost the log"
+[ "$(in_box wc -l "$LOG" | cut -d' ' -f1)" -ge "$log_lines" ] && [ "$(in_box head -n 3 "$LOG")" = "$log_start" ] \
+    || fail "the upgrade lost the log"
 in_box systemctl is-active --quiet varvex || fail "varvex is not active after the upgrade"
 running_sum=$(in_box sh -c "sha256sum < /proc/\$(systemctl show -p MainPID --value varvex)/exe")
 [ "$running_sum" = "$next_service_sum" ] || fail "the service does not run the new program"
