@@ -206,7 +206,9 @@ make_root() {
 boot() {
     # The test's own settings for the service: the web API of the test server.
     mkdir -p "$run/root/etc/systemd/system/varvex.service.d"
-    printf '[Service]\nEnvironment=VARVEX_API_HOST=%s:%s\n' "$SERVER_LINK" "$API_PORT" \
+    # Plain HTTP: TLS to the web API is proven by the service's own tests;
+    # here the web API only hands out the CA certificate and the credentials.
+    printf '[Service]\nEnvironment=VARVEX_API_HOST=%s:%s VARVEX_API_SCHEME=http\n' "$SERVER_LINK" "$API_PORT" \
         > "$run/root/etc/systemd/system/varvex.service.d/system-test.conf"
     systemd-nspawn -q -D "$run/root" --boot --register=no --keep-unit --machine="$tag" \
         --network-namespace-path="/run/netns/$tag-cli" --capability=CAP_NET_ADMIN,CAP_NET_RAW \
@@ -331,8 +333,10 @@ in_srv dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts
     --pid-file= --user=root --log-facility="$run/server/dnsmasq.log" &
 cp "$source_dir/tools/devwebapi/data/users.json" "$source_dir/tools/devwebapi/data/servers.json" "$run/api/"
 cp "$run/server/ca.crt" "$run/api/ca.crt"
-in_srv python3 "$source_dir/tools/devwebapi/devwebapi.py" --address "$SERVER_LINK" --port "$API_PORT" \
-    --data "$run/api" > "$run/server/webapi.log" 2>&1 &
+web_api_options=()
+grep -q -- '"--http"' "$source_dir/tools/devwebapi/devwebapi.py" && web_api_options+=(--http)
+in_srv python3 "$source_dir/tools/devwebapi/devwebapi.py" "${web_api_options[@]}" --address "$SERVER_LINK" \
+    --port "$API_PORT" --data "$run/api" > "$run/server/webapi.log" 2>&1 &
 wait_for 10 "the web API did not start" grep -q "listening on" "$run/server/webapi.log"
 
 # The package from this build's programs, and the same one with a higher
