@@ -53,7 +53,7 @@ OUTSIDER=vvxoutsider # not in it
 # Stops the container and removes the namespaces and the run folder. Safe to
 # run more than once, and from the guard after the test itself was killed.
 cleanup_run() {
-    local run=$1
+    local run=$1 started=$SECONDS
     [ -d "$run" ] || return 0
     if [ -f "$run/nspawn.pid" ]; then
         local pid
@@ -67,12 +67,15 @@ cleanup_run() {
             kill -KILL "$pid" 2>/dev/null || true
         fi
     fi
+    local container=$((SECONDS - started))
     if [ -f "$run/tag" ]; then
         "$fixture" down "$(cat "$run/tag")" >/dev/null 2>&1 || true
     fi
+    local network=$((SECONDS - started - container))
     # The root may hold device nodes and mounts only inside the container's
     # own mount namespace, which is gone now; never cross into another file system.
     rm -rf --one-file-system "$run"
+    echo "cleaned up: container ${container} s, network $network s, files $((SECONDS - started - container - network)) s"
 }
 
 if [ "${1:-}" = "--guard" ]; then
