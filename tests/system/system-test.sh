@@ -287,11 +287,12 @@ expect_tunnel() {
     in_net ip route get 198.51.100.1 | grep -q " dev tun0 " || fail "outside traffic is not routed through the tunnel"
 }
 
-# Datagrams to the probe address (ordinary and DNS ports) from the member,
-# counted where they would leave: in the server's namespace.
+# Datagrams from the member to the probe address (ordinary and DNS ports)
+# and DNS to a resolver on the local network, counted where they would
+# leave: at the server's end of the link.
 send_probes() {
-    as_user "$MEMBER" bash -c "for i in 1 2 3 4 5; do echo x > /dev/udp/$PROBE_ADDRESS/9; echo x > /dev/udp/$PROBE_ADDRESS/53; done" \
-        2>/dev/null || true
+    as_user "$MEMBER" bash -c "for i in 1 2 3 4 5; do echo x > /dev/udp/$PROBE_ADDRESS/9;
+        echo x > /dev/udp/$PROBE_ADDRESS/53; echo x > /dev/udp/$SERVER_LINK/53; done" 2>/dev/null || true
 }
 probes_seen() {
     ip netns exec "$tag-srv" nft list counter inet vvxsystest probes | sed -n 's/.*packets \([0-9]*\).*/\1/p'
@@ -327,7 +328,8 @@ table inet vvxsystest {
     counter probes { }
     chain incoming {
         type filter hook prerouting priority -300;
-        ip daddr $PROBE_ADDRESS counter name probes
+        iifname "${tag}s" ip daddr $PROBE_ADDRESS counter name probes
+        iifname "${tag}s" udp dport 53 counter name probes
     }
 }
 NFT
