@@ -1,18 +1,47 @@
 #include "qmaindialog.h"
 #include "qtsingleapplication.h"
+#include "trayhost.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QList>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
 
 namespace {
 QList<int> registeredFontIds;
+
+// Started at log-in, the client often comes before the desktop's tray
+// (an XEmbed tray or a StatusNotifierItem host): give it this long.
+const int TrayWaitMs = 10000;
+const int TrayPollMs = 250;
+
+// The toolkit is asked only once a tray is there, or the wait is over: it
+// would remember a D-Bus tray missing at its first check for good.
+bool waitForSystemTray()
+{
+    if (!TrayHost::present()) {
+        QElapsedTimer waited;
+        waited.start();
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&]() {
+            if (TrayHost::present() || waited.elapsed() >= TrayWaitMs)
+                loop.quit();
+        });
+        poll.start(TrayPollMs);
+        loop.exec();
+    }
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
+} // namespace
 
 bool registerFonts()
 {
@@ -45,8 +74,17 @@ int main(int argc, char* argv[])
     if (app->isRunning())
         return 0;
 
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!waitForSystemTray()) {
         printf("Systray is not supported by this operating system.\n");
+        fflush(stdout);
+        // Started from the menu, nobody reads standard output.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Varvex"),
+                        QCoreApplication::translate("QMainDialog",
+                                                    "Varvex needs a system tray. On GNOME, install and enable the "
+                                                    "AppIndicator extension (package gnome-shell-extension-appindicator), "
+                                                    "then start Varvex again."),
+                        QMessageBox::Ok);
+        box.exec();
         return 1;
     }
 

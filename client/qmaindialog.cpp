@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QBitmap>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -12,8 +13,11 @@
 #include "qvarvexserviceconnection.h"
 #include "qvpnclientsettings.h"
 #include "qvpnlistservers.h"
+#include "qvpnnotifier.h"
 #include "qvpnpublicaddresslookup.h"
 #include "robotofont.h"
+
+#include <cstdio>
 
 // The window's construction, fonts, shape and dragging. What it shows per
 // connection state is in qmaindialog_state.cpp; what the user does, the tray
@@ -25,6 +29,7 @@ QMainDialog::QMainDialog(QWidget* parent)
     , m_trayIcon(new QSystemTrayIcon(this))
     , m_trayMenu(new QMenu(this))
     , m_serviceConnection(new QVarvexServiceConnection(this))
+    , m_notifier(new QVPNNotifier(this))
     , m_addressLookup(new QVPNPublicAddressLookup(this))
 {
     ui->setupUi(this);
@@ -51,8 +56,10 @@ QMainDialog::QMainDialog(QWidget* parent)
     connect(m_serviceConnection, &QVarvexServiceConnection::startTime, this, &QMainDialog::vpn_startTime);
     connect(m_serviceConnection, &QVarvexServiceConnection::updateBandwidth, this, &QMainDialog::vpn_updateBandwidth);
     connect(m_serviceConnection, &QVarvexServiceConnection::loginFailed, this, &QMainDialog::vpn_loginFailed);
+    connect(m_serviceConnection, &QVarvexServiceConnection::serviceLost, this, &QMainDialog::vpn_serviceLost);
     connect(m_addressLookup->webApi(), &WebApiClient::answered, this, &QMainDialog::http_finished);
     connect(m_addressLookup, &QVPNPublicAddressLookup::resultReady, this, &QMainDialog::showAddressResult);
+    connect(m_notifier, &QVPNNotifier::notify, this, &QMainDialog::showNotification);
     connect(m_trayIcon, &QSystemTrayIcon::activated, this, &QMainDialog::on_TrayActivated);
     connect(m_connectAction, &QAction::triggered, this, &QMainDialog::on_menuConnectTriggered);
     connect(m_statusAction, &QAction::triggered, this, &QMainDialog::on_menuStatusTriggered);
@@ -62,6 +69,11 @@ QMainDialog::QMainDialog(QWidget* parent)
     connect(m_exitAction, &QAction::triggered, this, &QMainDialog::on_menuExitTriggered);
 
     if (!m_serviceConnection->connectToService()) {
+        if (!m_serviceConnection->refusalReason().isEmpty()) {
+            std::printf("Not connecting to the Varvex service: %s.\n",
+                        qPrintable(m_serviceConnection->refusalReason()));
+            std::fflush(stdout);
+        }
         QMessageBox::critical(this, tr("Connection error"), tr("Can't connect to Varvex service."),
                               QMessageBox::Ok);
         m_serviceReachable = false;
@@ -169,6 +181,25 @@ void QMainDialog::resizeEvent(QResizeEvent* event)
     QDialog::resizeEvent(event);
     buildWindowShape();
     update();
+}
+
+void QMainDialog::showNotification(const QString& text)
+{
+    // Read at each use, so that `varvexctl notifications off` counts at once.
+    if (QVPNClientSettings::getNotifications() && m_trayIcon->isVisible())
+        m_trayIcon->showMessage(QStringLiteral("Varvex"), text, QSystemTrayIcon::Information);
+}
+
+void QMainDialog::vpn_serviceLost()
+{
+    // Without the service the window can do nothing: say so and end.
+    QMessageBox box(QMessageBox::Critical,
+                    QCoreApplication::translate("QVarvexServiceConnection", "Connection error"),
+                    QCoreApplication::translate("QVarvexServiceConnection",
+                                                "Connection to Varvex service was closed.\nTerminating this app."),
+                    QMessageBox::Ok);
+    box.exec();
+    QCoreApplication::exit(4);
 }
 
 void QMainDialog::startServerListDownload()

@@ -22,6 +22,7 @@ class QAction;
 class QMenu;
 struct WebApiAnswer;
 class QVarvexServiceConnection;
+class QVPNNotifier;
 struct StateLook;
 
 // The client's only window: login page, connection page and the tray icon.
@@ -77,6 +78,7 @@ private slots:
     void vpn_startTime(uint startTime);
     void vpn_updateBandwidth(uchar type, uint download, uint upload);
     void vpn_loginFailed();
+    void vpn_serviceLost();
     void on_connect_frame_clicked();
     void on_title_label_clicked();
     void on_comboBox_pressed();
@@ -99,6 +101,8 @@ private:
     void startServerListDownload();
 
     bool logIn();
+    void sendAbort();
+    void showNotification(const QString& text);
     bool requestConnection();
     void connectOrDisconnect();
     bool switchToServer(const QString& name);
@@ -117,6 +121,7 @@ private:
     QSystemTrayIcon* m_trayIcon;
     QMenu* m_trayMenu;
     QVarvexServiceConnection* m_serviceConnection;
+    QVPNNotifier* m_notifier;
     QDateTime m_startTime;
     VPNServerInfo m_selectedServer;
     QVPNPublicAddressLookup* m_addressLookup;

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "qvarvexserviceconnection.h"
+#include "qvpnnotifier.h"
 #include "qvpnclientsettings.h"
 #include "webapi.h"
 
@@ -37,6 +38,12 @@ bool QMainDialog::requestConnection()
     return true;
 }
 
+void QMainDialog::sendAbort()
+{
+    m_notifier->abortRequested();
+    m_serviceConnection->sendAbortRequest();
+}
+
 void QMainDialog::connectOrDisconnect()
 {
     switch (m_state) {
@@ -45,7 +52,7 @@ void QMainDialog::connectOrDisconnect()
         break;
     case QVarvexCommandConnected:
     case QVarvexCommandReconnecting:
-        m_serviceConnection->sendAbortRequest();
+        sendAbort();
         break;
     default:
         break;
@@ -171,7 +178,7 @@ void QMainDialog::on_menuJumptToFastestTriggered(bool)
     const QString automatic = QStringLiteral("Automatic");
     if (m_state != QVarvexCommandDisconnected) {
         m_pendingServerName = automatic;
-        m_serviceConnection->sendAbortRequest();
+        sendAbort();
         return;
     }
     ui->comboBox->setCurrentIndex(0);
@@ -187,7 +194,7 @@ void QMainDialog::on_menuChangeCountryTriggered(bool)
     const QString name = action->text();
     if (m_state != QVarvexCommandDisconnected) {
         m_pendingServerName = name;
-        m_serviceConnection->sendAbortRequest();
+        sendAbort();
         return;
     }
     switchToServer(name);
@@ -195,7 +202,7 @@ void QMainDialog::on_menuChangeCountryTriggered(bool)
 
 void QMainDialog::on_menuFeedbacktTriggered(bool)
 {
-    QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + WebApi::webHost() + QStringLiteral("/feedback/")));
+    QDesktopServices::openUrl(WebApi::feedbackUrl());
 }
 
 void QMainDialog::on_menuSettingsTriggered(bool)
@@ -208,7 +215,7 @@ void QMainDialog::on_menuExitTriggered(bool)
 {
     if (m_state == QVarvexCommandConnected) {
         m_exitPending = true;
-        m_serviceConnection->sendAbortRequest();
+        sendAbort();
     } else if (m_state == QVarvexCommandDisconnected) {
         exitClient();
     }

@@ -7,6 +7,7 @@
 #include <QTimerEvent>
 
 #include "qvarvexserviceconnection.h"
+#include "qvpnnotifier.h"
 #include "qvpnclientsettings.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnpublicaddresslookup.h"
@@ -259,13 +260,15 @@ void QMainDialog::vpn_updateBandwidth(uchar type, uint download, uint upload)
 
 void QMainDialog::vpn_loginFailed()
 {
+    m_notifier->loginFailed();
     m_loginFailed = true;
-    m_serviceConnection->sendAbortRequest();
+    sendAbort();
 }
 
 void QMainDialog::vpn_notifyStatusChange(char state)
 {
     const uchar value = static_cast<uchar>(state);
+    m_notifier->statusChanged(value, m_selectedServer.name);
     if (value == QVarvexCommandDisconnected) {
         // The abort-then-act sequences finish here instead of showing "disconnected".
         if (m_exitPending) {

@@ -5,6 +5,7 @@ find_package(Qt5LinguistTools QUIET)
 if(TARGET Qt5::lupdate)
   file(GLOB varvex_translatable_sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.ui
+    ${CMAKE_CURRENT_SOURCE_DIR}/core/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/core/*.h
     ${CMAKE_CURRENT_SOURCE_DIR}/widgets/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/widgets/*.h)
   add_custom_target(varvex_lupdate
     COMMAND Qt5::lupdate -no-obsolete -locations relative ${varvex_translatable_sources}

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -83,6 +84,9 @@ CommandResult runCommand(const std::string& program, const std::vector<std::stri
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // The service's own mask keeps its files private; what these
+        // programs write (resolvconf's resolver file) is for every user.
+        umask(022);
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);

@@ -4,7 +4,7 @@
 
 const char* const NetworkConfig::Variables[] = {
     "VARVEX_RUN_DIR", "VARVEX_RESOLV_CONF", "VARVEX_DNS_METHOD",
-    "VARVEX_RESOLVECTL", "VARVEX_RESOLVCONF", "VARVEX_NFT",
+    "VARVEX_RESOLVECTL", "VARVEX_RESOLVCONF", "VARVEX_NFT", "VARVEX_LOCKDOWN",
 };
 const int NetworkConfig::VariableCount = int(sizeof Variables / sizeof Variables[0]);
 
@@ -23,5 +23,6 @@ NetworkConfig NetworkConfig::fromEnvironment()
     config.resolvectl = ::fromEnvironment("VARVEX_RESOLVECTL", "");
     config.resolvconf = ::fromEnvironment("VARVEX_RESOLVCONF", "");
     config.nft = ::fromEnvironment("VARVEX_NFT", "");
+    config.lockdown = ::fromEnvironment("VARVEX_LOCKDOWN", "") == "1";
     return config;
 }

@@ -15,6 +15,9 @@ struct NetworkConfig
     std::string resolvectl;  // VARVEX_RESOLVECTL: systemd-resolved's tool; set, it is used
     std::string resolvconf;  // VARVEX_RESOLVCONF: resolvconf; set, it is used
     std::string nft;         // VARVEX_NFT: nftables' tool (/usr/sbin/nft)
+    // VARVEX_LOCKDOWN=1, set by the service for its launcher: the kill
+    // switch's table stands and already keeps IPv6 beside the tunnel.
+    bool lockdown = false;
 
     static NetworkConfig fromEnvironment();
 

@@ -152,7 +152,9 @@ void routesUp(const NetworkConfig& config, const Lookup& environment, const Netw
         record.hostRouteDevice = host->device;
     }
 
-    const bool carriesIpv6 = !valueOf(environment, "ifconfig_ipv6_local").empty();
+    // Under the kill switch one table of ours already drops IPv6 beside
+    // the tunnel; a second would only disagree with it.
+    const bool carriesIpv6 = !valueOf(environment, "ifconfig_ipv6_local").empty() || config.lockdown;
     if (!carriesIpv6)
         record.ipv6Blocked = true;
     if (!record.save(&error)) {

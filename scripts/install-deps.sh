@@ -4,9 +4,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
   qtbase5-dev qttools5-dev qttools5-dev-tools libx11-dev
-  openvpn openssl iproute2 dnsmasq-base nftables
-  xvfb xauth x11-utils trayer imagemagick xdotool
+  openvpn openssl ca-certificates iproute2 dnsmasq-base nftables
+  xvfb xauth x11-utils trayer imagemagick xdotool dbus-daemon dbus-bin
   librsvg2-bin fonts-roboto-unhinted
   python3
   systemd-container mmdebstrap

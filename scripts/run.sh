@@ -48,7 +48,10 @@ export VARVEX_DEVSTACK_PUSH_DNS=${VARVEX_DEVSTACK_PUSH_DNS:-1}
 scripts/dev-vpn-server.sh up
 
 api_log=$VARVEX_DEVSTACK_DIR/webapi.log
-python3 tools/devwebapi/devwebapi.py --port 0 --data "$VARVEX_DEVSTACK_DIR/webapi" >"$api_log" 2>&1 &
+# HTTPS with a development authority of its own, which both programs are
+# told to trust besides the system's.
+python3 tools/devwebapi/devwebapi.py --port 0 --data "$VARVEX_DEVSTACK_DIR/webapi" \
+  --tls-dir "$VARVEX_DEVSTACK_DIR/webapi-tls" >"$api_log" 2>&1 &
 pids+=($!)
 address=
 for _ in $(seq 50); do
@@ -62,7 +65,8 @@ if [ -z "$address" ]; then
   exit 1
 fi
 export VARVEX_API_HOST=$address
-echo "Development web API on $address (log: $api_log)"
+export VARVEX_API_CA_FILE=$VARVEX_DEVSTACK_DIR/webapi-tls/web-ca.crt
+echo "Development web API on https://$address (log: $api_log)"
 
 # The installer token "devtoken" makes the service provision the development
 # account. QSettings reads "\\" in an INI value as one backslash.
@@ -84,7 +88,7 @@ done
 # there is one (for the tray), from the folder that holds Fonts.
 cd "$bin"
 client=(env DISPLAY="$DISPLAY" VARVEX_SOCKET_DIR="$VARVEX_SOCKET_DIR")
-for var in XAUTHORITY VARVEX_API_HOST VARVEX_WEB_HOST QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS; do
+for var in XAUTHORITY VARVEX_API_HOST VARVEX_API_CA_FILE VARVEX_WEB_HOST QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS; do
   if [ -n "${!var:-}" ]; then client+=("$var=${!var}"); fi
 done
 user=${SUDO_USER:-root}

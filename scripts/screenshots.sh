@@ -53,7 +53,8 @@ send() { echo "$*" >&4; sleep "${pause:-1}"; }
 for _ in $(seq 200); do [ -S "$VARVEX_SOCKET_DIR/Varvex" ] && break; sleep 0.1; done
 [ -S "$VARVEX_SOCKET_DIR/Varvex" ] || { echo "The fake service did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
 
-(cd "$work/cwd" && VARVEX_API_HOST=127.0.0.1:$port QT_QPA_PLATFORM=xcb \
+# The fake service answers the web API over plain HTTP.
+(cd "$work/cwd" && VARVEX_API_HOST=127.0.0.1:$port VARVEX_API_SCHEME=http QT_QPA_PLATFORM=xcb \
   DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent exec "$client") >"$work/client.log" 2>&1 &
 pids+=($!)
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Varvex Client$' | head -n1)

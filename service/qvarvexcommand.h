@@ -2,12 +2,15 @@
 #define QVARVEXCOMMAND_H
 
 #include <QByteArray>
+#include <QHostInfo>
 #include <QProcess>
 #include <QString>
 #include <QThread>
 
+#include "killswitch.h"
 #include "varvexprotocol.h"
 
+class NetworkJobs;
 class OpenVpnProcess;
 class QTimerEvent;
 
@@ -37,6 +40,19 @@ public:
     int connectingTimeout() const { return m_connectingTimeout; }
 
     bool reconnectPending() const { return m_reconnectTimerId != 0; }
+
+    // True while the kill switch's block stands, or is going up, for a
+    // tunnel that is wanted.
+    bool blockStands() const { return m_blockStands || (m_killSwitch && m_keepConnected); }
+    // At the service's start: undoes what a killed tunnel left, and keeps
+    // the block of a tunnel that was still wanted (status 4, no reconnect
+    // timer until a client asks) or removes one that was not.
+    void resumeAfterRestart();
+    // Network changes waiting to be made at most when a start is taken: a
+    // client that connects and aborts in a loop cannot grow the queue.
+    static const int MaxPendingNetworkJobs = 16;
+    // How long the server's name may take to resolve before the attempt fails.
+    static const int HostLookupTimeout = 20000;
 
     // The designed wait before reconnect attempt 1, 2 and 3.
     static int reconnectWait(int attempt);
@@ -71,15 +87,25 @@ private slots:
     void process_error(QProcess::ProcessError error);
     void process_readyReadOutput();
     void process_readyReadError();
-    void launchOpenVpn();
+    void hostLookedUp(const QHostInfo& info);
 
 private:
+    void launchOpenVpn(int attempt);
+    void tunnelCompleted();
+    void raiseBlock(int attempt);
+    // Ends an attempt that could not begin: Critical line, status 3, no block.
+    void failStart(const QString& reason);
+    // Queues the undo of the tunnel's DNS and routes, then, when asked, the
+    // lifting of the block, as one step of the network jobs.
+    void undoNetworkChanges(bool liftBlock);
+    bool blockMayStand() const { return m_killSwitch || m_blockStands; }
     void handleLine(const QByteArray& line);
     void dropLongLine();
     void stopConnectingTimer();
     void connectingTimedOut();
 
     OpenVpnProcess* m_process;
+    NetworkJobs* m_networkJobs;
     QByteArray m_outputBuffer;
     QByteArray m_deviceIP;
     QByteArray m_deviceName;
@@ -101,6 +127,18 @@ private:
     bool m_endingStalledAttempt = false;
     // Set while the rest of an over-long output line is being skipped.
     bool m_droppingLongLine = false;
+
+    // Each start and each abort is a new attempt; a late answer for an
+    // earlier one (name look-up, block applied) is ignored.
+    int m_attempt = 0;
+    // This attempt runs under the kill switch (the setting when it began).
+    bool m_killSwitch = false;
+    bool m_blockStands = false;
+    // OpenVPN completed while its block was still being applied.
+    bool m_connectedWhenBlocked = false;
+    // The server as last resolved: reconnects under the block reuse it.
+    KillSwitch::Plan m_plan;
+    int m_lookupId = -1;
 };
 
 #endif // QVARVEXCOMMAND_H

@@ -148,12 +148,24 @@ void QVarvexCommand::handleLine(const QByteArray& line)
     }
 
     if (line.endsWith(InitCompletedText)) {
-        writeLog(QStringLiteral("Set Connection time"), LOG_INFORMATION);
-        stopConnectingTimer();
-        m_connectTime = uint(QDateTime::currentSecsSinceEpoch());
-        m_reconnectCount = 0;
-        setStatus(QVarvexCommandConnected);
+        // Never connected without the block it was asked under: the rest
+        // follows once the block stands.
+        if (m_killSwitch && !m_blockStands) {
+            m_connectedWhenBlocked = true;
+            return;
+        }
+        tunnelCompleted();
     }
+}
+
+void QVarvexCommand::tunnelCompleted()
+{
+    m_connectedWhenBlocked = false;
+    writeLog(QStringLiteral("Set Connection time"), LOG_INFORMATION);
+    stopConnectingTimer();
+    m_connectTime = uint(QDateTime::currentSecsSinceEpoch());
+    m_reconnectCount = 0;
+    setStatus(QVarvexCommandConnected);
 }
 
 void QVarvexCommand::handleError(const QByteArray& chunk)

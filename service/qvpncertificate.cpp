@@ -1,10 +1,12 @@
 #include "qvpncertificate.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslCertificate>
+#include <QSslCertificateExtension>
 
 #include "nofollowfile.h"
 #include "varvexlog.h"
@@ -14,20 +16,35 @@ namespace {
 
 const QString kFunction = QStringLiteral("http_finished");
 
-// One or more PEM certificates, each of which parses.
-bool isPemCertificate(const QByteArray& body)
+bool isCaCertificate(const QSslCertificate& certificate)
+{
+    const QList<QSslCertificateExtension> extensions = certificate.extensions();
+    for (const QSslCertificateExtension& extension : extensions) {
+        if (extension.name() == QLatin1String("basicConstraints"))
+            return extension.value().toMap().value(QStringLiteral("ca")).toBool();
+    }
+    return false;
+}
+
+// Why a body cannot be OpenVPN's CA file; empty when it can: one or more PEM
+// certificates, each of which parses, is a certificate authority and has
+// not expired.
+QString certificateFault(const QByteArray& body)
 {
     const int blocks = body.count("-----BEGIN CERTIFICATE-----");
-    if (blocks == 0)
-        return false;
     const QList<QSslCertificate> certificates = QSslCertificate::fromData(body, QSsl::Pem);
-    if (certificates.size() != blocks)
-        return false;
+    if (blocks == 0 || certificates.size() != blocks)
+        return QStringLiteral("answer is not a PEM certificate");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const QSslCertificate& certificate : certificates) {
         if (certificate.isNull())
-            return false;
+            return QStringLiteral("answer is not a PEM certificate");
+        if (!isCaCertificate(certificate))
+            return QStringLiteral("a certificate of the answer is not a certificate authority");
+        if (certificate.expiryDate() < now)
+            return QStringLiteral("a certificate of the answer expired on %1").arg(certificate.expiryDate().toString(Qt::ISODate));
     }
-    return true;
+    return QString();
 }
 
 } // namespace
@@ -137,7 +154,7 @@ void QVPNCertificate::handleInfoAnswer(const WebApiAnswer& answer)
 }
 
 // Why the download must not become the certificate file; empty when it may.
-// The web API is plain HTTP: only a body that is the published file is taken.
+// Only a body that is the published file and a usable authority is taken.
 QString QVPNCertificate::downloadFault(const WebApiAnswer& answer) const
 {
     if (!answer.ok())
@@ -147,9 +164,7 @@ QString QVPNCertificate::downloadFault(const WebApiAnswer& answer) const
     if (m_checkPreceded
         && QCryptographicHash::hash(answer.body, QCryptographicHash::Sha1).toHex() != m_publishedHash)
         return QStringLiteral("SHA-1 of the answer differs from the published hash");
-    if (!isPemCertificate(answer.body))
-        return QStringLiteral("answer is not a PEM certificate");
-    return QString();
+    return certificateFault(answer.body);
 }
 
 void QVPNCertificate::handleFileAnswer(const WebApiAnswer& answer)

@@ -162,24 +162,32 @@ void QVPNClientConnection::dispatch(const QByteArray& frame)
 
 void QVPNClientConnection::connectRequest(const QByteArray& frame)
 {
+    QString host;
+    QString username;
+    QString password;
+    if (readConnectRequest(frame, &host, &username, &password))
+        emit startVPN(host, username, password);
+}
+
+bool QVPNClientConnection::readConnectRequest(const QByteArray& frame, QString* host, QString* username,
+                                              QString* password)
+{
     QByteArray payload = VarvexFrame::payload(frame);
-    const QByteArray host = VarvexFrame::takeField(payload);
+    const QByteArray hostField = VarvexFrame::takeField(payload);
     const QByteArray credentials = VarvexFrame::takeField(payload);
     const QString blob = QString::fromUtf8(credentials.constData(), qstrnlen(credentials.constData(), uint(credentials.size())));
 
-    QString username;
-    QString password;
-    if (!QVPNCredentialsCrypt::decodeUserPass(blob, username, password)) {
+    if (!QVPNCredentialsCrypt::decodeUserPass(blob, *username, *password)) {
         writeLog(QStringLiteral("%1 - QVPNCredentialsCrypt::decodeUserPass check failed.").arg(ReadyReadName), LOG_DEBUG);
-        return;
+        return false;
     }
-    const QString hostName = QString::fromUtf8(host.constData(), host.size());
-    if (containsControlCharacter(hostName) || containsControlCharacter(username) || containsControlCharacter(password)) {
+    *host = QString::fromUtf8(hostField.constData(), hostField.size());
+    if (containsControlCharacter(*host) || containsControlCharacter(*username) || containsControlCharacter(*password)) {
         writeLog(QStringLiteral("%1 - Connect request with a control character in the host, user name or password refused.")
                      .arg(ReadyReadName), LOG_DEBUG);
-        return;
+        return false;
     }
-    emit startVPN(hostName, username, password);
+    return true;
 }
 
 void QVPNClientConnection::credentialsRequest()

@@ -37,6 +37,10 @@ public:
 
     QLocalSocket* socket();
 
+    // The host and credentials of a connect request frame; false, with the
+    // reason logged, when the request cannot be used.
+    static bool readConnectRequest(const QByteArray& frame, QString* host, QString* username, QString* password);
+
 signals:
     void getStatus();
     void startVPN(QString host, QString username, QString password);

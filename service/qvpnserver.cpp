@@ -12,8 +12,8 @@
 #include "localsocketpath.h"
 #include "qvpnclientconnection.h"
 #include "qvpnsettings.h"
-#include "networkrestore.h"
 #include "varvexlog.h"
+#include "webapi.h"
 
 QVPNServer* QVPNServer::s_instance = nullptr;
 
@@ -130,9 +130,11 @@ void QVPNServer::start()
     }
 
     setupLog(logThresholdForLevel(logLevel), true);
+    logWebApiTransport();
 
-    // A tunnel of a service that was killed may have left DNS changed.
-    NetworkRestore::undoLeftovers();
+    // A tunnel of a service that was killed may have left DNS changed, and
+    // its kill switch's block; clients learn the status that follows.
+    m_command.resumeAfterRestart();
 
     QString token;
     if (installerToken(installerName, &token)) {
@@ -143,6 +145,15 @@ void QVPNServer::start()
 
     if (!listenOrReclaim(socketName))
         writeLog(QStringLiteral("Varvex failed to listen for connections(another instance is running maybe?)."), LOG_CRITICAL);
+}
+
+void QVPNServer::logWebApiTransport()
+{
+    if (WebApi::usesPlainHttp())
+        writeLog(QStringLiteral("VARVEX_API_SCHEME=http: the web API is used without TLS; whoever is on the path decides OpenVPN's CA certificate and sees the provisioned credentials."), LOG_WARNING);
+    const QString unknown = WebApi::unknownSchemeSetting();
+    if (!unknown.isEmpty())
+        writeLog(QStringLiteral("VARVEX_API_SCHEME=%1 is neither https nor http; the web API is used over https.").arg(unknown), LOG_WARNING);
 }
 
 bool QVPNServer::listenOrReclaim(const QString& name)
@@ -264,6 +275,12 @@ void QVPNServer::worker_disconnected()
     if (m_BandwidthMonitorTimer != 0)
         killTimer(m_BandwidthMonitorTimer);
     m_BandwidthMonitorTimer = 0;
+    // Under the kill switch nothing but the tunnel gets out: cancelling the
+    // reconnect would leave the machine offline with nothing retrying.
+    if (m_command.blockStands()) {
+        writeLog(QStringLiteral("The kill switch stands: the reconnect goes on without clients."), LOG_INFORMATION);
+        return;
+    }
     instance()->command()->stopReconnectTimer();
 }
 

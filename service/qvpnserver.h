@@ -66,6 +66,8 @@ private slots:
     void worker_disconnected();
 
 private:
+    // One Warning at start when the web API is used without TLS.
+    void logWebApiTransport();
     bool listenOrReclaim(const QString& name);
     void attachAcceptGuard();
 

@@ -71,7 +71,9 @@ bool QVPNCredentialsCrypt::decodeUserPass(const QString& blob, QString& username
     if (tmp.length() > 0)
         return fail("tmp.length() > 0");
 
-    username = QString::fromUtf8(usernameBA);
-    password = QString::fromUtf8(passwordBA);
+    // Whole fields: cut at a NUL byte, a name would come out empty or
+    // shortened, and no longer be the one that was encoded.
+    username = QString::fromUtf8(usernameBA.constData(), usernameBA.size());
+    password = QString::fromUtf8(passwordBA.constData(), passwordBA.size());
     return true;
 }

@@ -26,7 +26,7 @@ struct WebApiAnswer
 {
     enum Outcome {
         Answered, // the server's whole answer arrived, whatever its HTTP status
-        Failed,   // no answer, or one cut short
+        Failed,   // no answer, one cut short, or a TLS error
         TimedOut, // not complete within WebApi::TransferTimeoutMs
         TooLarge, // longer than the request's size cap
     };
@@ -44,8 +44,10 @@ struct WebApiAnswer
 };
 Q_DECLARE_METATYPE(WebApiAnswer)
 
-// Sends the plain GET requests of the web API and judges their answers.
-// Every request ends in exactly one answered() signal.
+// Sends the GET requests of the web API and judges their answers. An https
+// request trusts the system's authorities and those of VARVEX_API_CA_FILE,
+// and any TLS error fails it. Every request ends in exactly one answered()
+// signal.
 class WebApiClient : public QObject
 {
     Q_OBJECT
@@ -60,6 +62,7 @@ signals:
     void answered(const WebApiAnswer& answer);
 
 private:
+    void failLater(int tag, const QString& error);
     void watch(QNetworkReply* reply, qint64 maxAnswerSize);
     void finish(QNetworkReply* reply, qint64 maxAnswerSize);
 

@@ -138,6 +138,8 @@ int main(int argc, char* argv[])
     QFile::copy(service, dir.filePath("varvexservice"));
     QSettings(dir.filePath("service.conf"), QSettings::IniFormat)
         .setValue("Credentials", QString::fromLatin1(QVPNCredentialsCrypt::encodeUserPass("flood-user", "flood-password")));
+    // Runs in this machine's network namespace: no firewall of ours here.
+    QSettings(dir.filePath("service.conf"), QSettings::IniFormat).setValue("KillSwitch", false);
     QTcpServer closed;
     closed.listen(QHostAddress::LocalHost, 0);
     const quint16 closedPort = closed.serverPort();

@@ -149,6 +149,8 @@ int main(int argc, char* argv[])
     scenario.close();
     qputenv("FAKE_OPENVPN_SCENARIO", scenario.fileName().toLocal8Bit());
     QSettings(dir.filePath("service.conf"), QSettings::IniFormat).setValue("Credentials", "stored");
+    // Runs in this machine's network namespace: no firewall of ours here.
+    QSettings(dir.filePath("service.conf"), QSettings::IniFormat).setValue("KillSwitch", false);
     if (qEnvironmentVariableIsSet("BENCH_LOG_LEVEL"))
         QSettings(dir.filePath("service.conf"), QSettings::IniFormat).setValue("LogLevel", qgetenv("BENCH_LOG_LEVEL").toInt());
 

@@ -30,7 +30,7 @@
     </message>
     <message>
         <location line="+83"/>
-        <location filename="../qmaindialog_state.cpp" line="+145"/>
+        <location filename="../qmaindialog_state.cpp" line="+146"/>
         <location filename="../widgets/qvpnservercombobox.cpp" line="+299"/>
         <source>Connect</source>
         <translation type="unfinished"></translation>
@@ -59,7 +59,7 @@
     <message>
         <location line="+7"/>
         <location filename="../qmaindialog_state.cpp" line="-84"/>
-        <location line="+344"/>
+        <location line="+346"/>
         <source>Detecting...</source>
         <translation type="unfinished"></translation>
     </message>
@@ -89,7 +89,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../qmaindialog.cpp" line="+65"/>
+        <location filename="../qmaindialog.cpp" line="+77"/>
         <source>Connection error</source>
         <translation type="unfinished"></translation>
     </message>
@@ -99,7 +99,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../qmaindialog_state.cpp" line="-331"/>
+        <location filename="../qmaindialog_state.cpp" line="-333"/>
         <source>Connecting..</source>
         <translation type="unfinished"></translation>
     </message>
@@ -144,8 +144,8 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location filename="../qmaindialog_actions.cpp" line="+32"/>
-        <location filename="../qmaindialog_state.cpp" line="+157"/>
+        <location filename="../qmaindialog_actions.cpp" line="+33"/>
+        <location filename="../qmaindialog_state.cpp" line="+159"/>
         <source>Login error</source>
         <translation type="unfinished"></translation>
     </message>
@@ -156,7 +156,7 @@ Please check your username and password and try again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="-141"/>
+        <location line="-143"/>
         <source>TIMEOUT</source>
         <translation type="unfinished"></translation>
     </message>
@@ -166,7 +166,7 @@ Please check your username and password and try again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+216"/>
+        <location line="+218"/>
         <source>Unknown.</source>
         <translation type="unfinished"></translation>
     </message>
@@ -176,7 +176,7 @@ Please check your username and password and try again.</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <location line="+118"/>
+        <location line="+124"/>
         <source>VPN connection is trying to connect to %1.</source>
         <translation type="unfinished"></translation>
     </message>
@@ -205,11 +205,36 @@ Please check your username and password and try again.</source>
         <source>Varvex Status</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <location filename="../main.cpp" line="+82"/>
+        <source>Varvex needs a system tray. On GNOME, install and enable the AppIndicator extension (package gnome-shell-extension-appindicator), then start Varvex again.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location filename="../qvpnnotifier.cpp" line="+25"/>
+        <source>Connected to %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+5"/>
+        <source>Connection lost. Reconnecting…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+17"/>
+        <source>Login failed: check your user name and password.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <source>Disconnected: the VPN server could not be reached.</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>QVarvexServiceConnection</name>
     <message>
-        <location filename="../qvarvexserviceconnection.cpp" line="+245"/>
+        <location filename="../qmaindialog.cpp" line="+120"/>
         <source>Connection error</source>
         <translation type="unfinished"></translation>
     </message>

@@ -6,7 +6,9 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <cstdio>
 
+#include "killswitch.h"
 #include "servicecontrol.h"
 #include "servicemanager.h"
 
@@ -91,6 +93,10 @@ bool QtServiceController::uninstall()
         return false;
     if (ServiceManager::managesUnitDirectory())
         ServiceManager::runTool({QStringLiteral("daemon-reload")});
+    // Without its service nothing would ever lift the kill switch's block.
+    QString error;
+    if (!KillSwitch::lift(&error))
+        std::fprintf(stderr, "The kill switch's block could not be removed: %s\n", qPrintable(error));
     return true;
 }
 

@@ -1,11 +1,17 @@
 // The whole client program on a private X display: exit codes, the
 // start-up messages, the single instance and the window.
 #include <QtTest>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "localuser.h"
+#include "processes.h"
+#include "varvexprotocol.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -19,6 +25,68 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// The smallest StatusNotifierWatcher a toolkit accepts: it always has a
+// host, and its properties appear in its introspection data (the toolkit
+// reads IsStatusNotifierHostRegistered through it).
+class WatcherStandIn : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isStatusNotifierHostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredStatusNotifierItems)
+public:
+    explicit WatcherStandIn(QObject* parent) : QDBusAbstractAdaptor(parent) {}
+    bool isStatusNotifierHostRegistered() const { return true; }
+    int protocolVersion() const { return 0; }
+    QStringList registeredStatusNotifierItems() const { return items; }
+    QStringList items;
+
+public slots:
+    void RegisterStatusNotifierItem(const QString& service)
+    {
+        items << service;
+        emit StatusNotifierItemRegistered(service);
+    }
+    void RegisterStatusNotifierHost(const QString&) {}
+
+signals:
+    void StatusNotifierItemRegistered(const QString& service);
+    void StatusNotifierItemUnregistered(const QString& service);
+    void StatusNotifierHostRegistered();
+};
+
+// A notification server that keeps "summary|body" of every notification.
+class NotificationsStandIn : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    explicit NotificationsStandIn(QObject* parent) : QDBusAbstractAdaptor(parent) {}
+    QStringList received;
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int)
+    {
+        received << summary + "|" + body;
+        return uint(received.size());
+    }
+    QStringList GetCapabilities() { return {"body"}; }
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion)
+    {
+        vendor = "test";
+        version = "1";
+        specVersion = "1.2";
+        return "stand-in";
+    }
+    void CloseNotification(uint) {}
+
+signals:
+    void NotificationClosed(uint id, uint reason);
+    void ActionInvoked(uint id, const QString& actionKey);
+};
 
 namespace {
 
@@ -376,35 +444,6 @@ class TestVarvexClient : public QObject
         }
     };
 
-    // A socket listener run as another user; it reports what reaches it.
-    struct Impostor
-    {
-        explicit Impostor(const LocalUser& user) : process(user) {}
-        ~Impostor()
-        {
-            process.closeWriteChannel();
-            if (!process.waitForFinished(3000))
-                process.kill();
-            process.waitForFinished(3000);
-        }
-        bool listen(const QString& socketPath)
-        {
-            process.start("/usr/bin/python3",
-                          {qEnvironmentVariable("VARVEX_SOURCE_DIR") + "/tests/socketpeer.py", "listen", socketPath});
-            return QTest::qWaitFor([&] {
-                output += process.readAllStandardOutput();
-                return !output.isEmpty() || process.state() == QProcess::NotRunning;
-            }, 10000) && output == "listening\n";
-        }
-        QByteArray heard()
-        {
-            output += process.readAllStandardOutput();
-            return output;
-        }
-        UserProcess process;
-        QByteArray output;
-    };
-
     // A folder of the impostor's own, which everyone can reach.
     bool impostorFolder(const LocalUser& impostor, QString* folder)
     {
@@ -474,12 +513,27 @@ private slots:
         QVERIFY(service.listen("Varvex"));
         QProcess client;
         startClient(client);
+        // After waiting for a tray to come, it says why it cannot go on:
+        // on standard output, and in a box for a user who started it from
+        // the menu.
+        QList<Window> boxes;
+        QVERIFY2(QTest::qWaitFor([&]() { return !(boxes = topLevels("Varvex", client.processId())).isEmpty(); }, 20000),
+                 "no box appeared");
+        closeWindow(boxes.first());
         QVERIFY(finishes(client));
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
         QCOMPARE(client.exitCode(), 1);
         QCOMPARE(client.readAllStandardOutput(), QByteArray("Systray is not supported by this operating system.\n"));
         // Nothing before the tray check reaches the service.
         QVERIFY(!service.hasPendingConnections());
+
+        // A tray that comes during the wait is taken.
+        RunningProcess late;
+        startClient(late.process);
+        QVERIFY(ensureTray());
+        QVERIFY2(QTest::qWaitFor([&]() { return !topLevels("Varvex Client", late.process.processId()).isEmpty(); },
+                                 20000),
+                 "the client did not take the tray that came");
     }
 
     void exitsWithTwoOnABadFontFile()
@@ -618,6 +672,115 @@ private slots:
         QCOMPARE(client.exitCode(), 0);
     }
 
+    // No XEmbed tray, but a StatusNotifierItem host on a private session
+    // bus: the toolkit's D-Bus tray carries the icon, its menu and the
+    // desktop notifications.
+    void dbusTrayMenuActivationAndNotifications()
+    {
+        if (QStandardPaths::findExecutable("dbus-daemon").isEmpty() || QStandardPaths::findExecutable("dbus-send").isEmpty())
+            QSKIP("dbus-daemon and dbus-send are needed (Debian packages dbus-daemon, dbus-bin)");
+        m_trayer.stop();
+        const Atom selection = XInternAtom(m_x, "_NET_SYSTEM_TRAY_S0", False);
+        QVERIFY(QTest::qWaitFor([&]() { return XGetSelectionOwner(m_x, selection) == None; }, 10000));
+
+        RunningProcess busDaemon;
+        busDaemon.process.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+        QVERIFY(busDaemon.process.waitForStarted(5000));
+        QVERIFY(QTest::qWaitFor([&]() { return busDaemon.process.canReadLine(); }, 10000));
+        const QString address = QString::fromUtf8(busDaemon.process.readLine().trimmed());
+        QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-ins");
+        QVERIFY(bus.isConnected());
+        QObject watcherObject;
+        auto* watcher = new WatcherStandIn(&watcherObject);
+        QObject notificationsObject;
+        auto* notifications = new NotificationsStandIn(&notificationsObject);
+        QVERIFY(bus.registerObject("/StatusNotifierWatcher", &watcherObject));
+        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", &notificationsObject));
+        QVERIFY(bus.registerService("org.kde.StatusNotifierWatcher"));
+        QVERIFY(bus.registerService("org.freedesktop.Notifications"));
+
+        Service service;
+        QVERIFY(service.listen());
+        QProcessEnvironment environment = clientEnvironment();
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
+        RunningProcess client;
+        startClient(client.process, environment);
+        QVERIFY2(QTest::qWaitFor([&]() { return !watcher->items.isEmpty(); }, 20000), "no item registered");
+        const QString item = watcher->items.first();
+
+        // The item's menu holds the seven entries.
+        QProcess menu;
+        QProcessEnvironment menuEnvironment = QProcessEnvironment::systemEnvironment();
+        menuEnvironment.insert("DBUS_SESSION_BUS_ADDRESS", address);
+        menu.setProcessEnvironment(menuEnvironment);
+        menu.start("dbus-send", {"--session", "--print-reply", "--dest=" + item, "/MenuBar",
+                                 "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:label"});
+        QVERIFY(QTest::qWaitFor([&]() { return menu.state() == QProcess::NotRunning; }, 10000));
+        const QString layout = QString::fromUtf8(menu.readAllStandardOutput());
+        QStringList labels;
+        QRegularExpressionMatchIterator it =
+            QRegularExpression("string \"label\"\\s+variant\\s+string \"([^\"]*)\"").globalMatch(layout);
+        while (it.hasNext())
+            labels << it.next().captured(1);
+        QCOMPARE(labels, QStringList({"_Connect", "_Status", "_Jump to fastest", "C_hange country", "_Feedback",
+                                      "Se_ttings", "E_xit"}));
+
+        // Activating the item shows the hidden window.
+        QList<Window> windows;
+        QVERIFY(QTest::qWaitFor([&]() { return !(windows = topLevels("Varvex Client", client.process.processId())).isEmpty(); },
+                                20000));
+        closeWindow(windows.first());
+        QVERIFY(QTest::qWaitFor([&]() { return topLevels("Varvex Client", client.process.processId()).isEmpty(); }, 10000));
+        QDBusMessage activate = QDBusMessage::createMethodCall(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                                                               "Activate");
+        activate << 0 << 0;
+        QVERIFY(bus.send(activate));
+        QVERIFY(QTest::qWaitFor([&]() { return !topLevels("Varvex Client", client.process.processId()).isEmpty(); },
+                                10000));
+
+        // Notifications, as the service's frames arrive.
+        QVERIFY(!service.peers.isEmpty());
+        QLocalSocket* peer = service.peers.first();
+        auto status = [](quint8 code) { return VarvexFrame::build(VARVEX_CMD_STATUS_UPDATE, QByteArray(1, char(code))); };
+        QByteArray connected(1, char(QVarvexCommandConnected));
+        VarvexFrame::appendField(connected, "10.8.0.6");
+        VarvexFrame::appendUInt32(connected, uint(QDateTime::currentSecsSinceEpoch()));
+        const QByteArray up = status(0) + VarvexFrame::build(VARVEX_CMD_STATUS_UPDATE, connected);
+        auto received = [&](int count) {
+            return QTest::qWaitFor([&]() { return notifications->received.size() >= count; }, 10000);
+        };
+        peer->write(up);
+        QVERIFY(received(1));
+        // A killed OpenVPN: DISCONNECTED on the way to RECONNECTING is one drop.
+        peer->write(status(3) + status(4));
+        QVERIFY(received(2));
+        peer->write(up);
+        QVERIFY(received(3));
+        peer->write(status(3));
+        QVERIFY(received(4));
+        peer->write(VarvexFrame::build(VARVEX_CMD_LOGIN_FAILED));
+        QVERIFY(received(5));
+        const QString settingsFile = path("config/Varvex/client.conf");
+        {
+            QSettings settings(settingsFile, QSettings::IniFormat);
+            settings.setValue("Notifications", false);
+            settings.remove("Creditentials");
+        }
+        peer->write(up);
+        // The window stores the login once CONNECTED is shown, after its
+        // notification was decided: the frames have been taken.
+        QVERIFY(QTest::qWaitFor([&]() { return QSettings(settingsFile, QSettings::IniFormat).contains("Creditentials"); },
+                                10000));
+        QSettings(settingsFile, QSettings::IniFormat).setValue("Notifications", true);
+        peer->write(status(4));
+        QVERIFY(received(6));
+        QCOMPARE(notifications->received,
+                 QStringList({"Varvex|Connected to Automatic", "Varvex|Connection lost. Reconnecting…",
+                              "Varvex|Connected to Automatic", "Varvex|Disconnected: the VPN server could not be reached.",
+                              "Varvex|Login failed: check your user name and password.",
+                              "Varvex|Connection lost. Reconnecting…"}));
+    }
+
     // Another user's socket where the client looks: the client sends it
     // nothing at all (not even with auto login set), says why, and behaves
     // as when no service is there.
@@ -696,4 +859,6 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestVarvexClient)
+// Xlib's Bool macro would rename the meta-object's QMetaType::Bool.
+#undef Bool
 #include "tst_varvexclient.moc"

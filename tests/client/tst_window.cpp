@@ -21,9 +21,11 @@
 #include "qvarvexserviceconnection.h"
 #include "qvpnbandwidthwidget.h"
 #include "qvpnclientsettings.h"
+#include "qvpnnotifier.h"
 #include "qvpncredentialscrypt.h"
 #include "qvpnservercombobox.h"
 #include "recordinghttpserver.h"
+#include "testcertificates.h"
 #include "webapiclient.h"
 
 namespace {
@@ -82,6 +84,7 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void notifierTellsOnlyUnaskedChanges();
     void initTestCase();
     void init();
     void cleanup();
@@ -97,6 +100,8 @@ private slots:
     void dashesLeaveItemsAlone();
     void connectedStoresLoginAndCountsPastADay();
     void publicAddressRetries();
+    void webApiOverTls_data();
+    void webApiOverTls();
     void hungPublicAddressLookupIsRetried();
     void connectFrameActsByState();
     void exitWhileConnected();
@@ -555,6 +560,42 @@ void TestWindow::publicAddressRetries()
     QCOMPARE(m_web->count("/get_ip/"), 4);
 }
 
+void TestWindow::webApiOverTls_data()
+{
+    QTest::addColumn<QString>("serverCertificate");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("servers"); // chooser rows
+    QTest::newRow("trusted") << "server" << "203.0.113.7" << 3;
+    // Refused like any failed answer: no list, and the lookup gives up.
+    QTest::newRow("man in the middle") << "mitm" << "Unknown." << 0;
+}
+
+void TestWindow::webApiOverTls()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(QString, address);
+    QFETCH(int, servers);
+    QTemporaryDir certificates;
+    const QString error = makeTestCertificates(certificates.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString folder = certificates.path() + QLatin1Char('/');
+    ScopedHttpsWebApi https(folder + "ca.crt");
+    RecordingHttpServer tls;
+    tls.setAnswer("/get_ip/", 200, "{\"ip\": \"203.0.113.7\"}");
+    tls.setAnswer("/get_list/", 200, ServerList);
+    QVERIFY(tls.startTls(folder + serverCertificate + ".crt", folder + serverCertificate + ".key"));
+    qputenv("VARVEX_API_HOST", tls.hostAndPort().toLatin1());
+
+    createWindow();
+    sendState(1);
+    auto* label = child<QLabel>("ipaddress_value_label");
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), address, 8000);
+    QTRY_COMPARE(child<QVPNServerComboBox>("comboBox")->count(), servers);
+    QCOMPARE(tls.requests.isEmpty(), servers == 0);
+    delete m_window; // before the server goes
+    m_window = nullptr;
+}
+
 void TestWindow::hungPublicAddressLookupIsRetried()
 {
     createWindow();
@@ -991,10 +1032,10 @@ void TestWindow::pagesAndTray()
 
     // Feedback opens the web site's page in the browser.
     UrlCatcher catcher;
-    QDesktopServices::setUrlHandler("http", &catcher, "open");
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
     trayAction("&Feedback")->trigger();
-    QDesktopServices::unsetUrlHandler("http");
-    QCOMPARE(catcher.urls, QList<QUrl>({QUrl("http://www.example.test/feedback/")}));
+    QDesktopServices::unsetUrlHandler("https");
+    QCOMPARE(catcher.urls, QList<QUrl>({QUrl("https://www.example.test/feedback/")}));
 
     QMetaObject::invokeMethod(child<QLabel>("password_label"), "clicked");
     QCOMPARE(m_window->focusWidget(), child<QWidget>("password_edit"));
@@ -1061,6 +1102,25 @@ void TestWindow::clickableLabelAndDragging()
     send(m_window, QEvent::MouseMove, {200, 200}, Qt::LeftButton);
     QCOMPARE(frameClicks.count(), 1);
     QCOMPARE(m_window->pos(), still);
+}
+
+// Ends the user asked for stay silent, whoever asked; an unasked end is
+// told once it has lasted a second.
+void TestWindow::notifierTellsOnlyUnaskedChanges()
+{
+    QVPNNotifier notifier;
+    QStringList told;
+    connect(&notifier, &QVPNNotifier::notify, this, [&told](const QString& text) { told << text; });
+    notifier.statusChanged(QVarvexCommandConnected, "A"); // the greeting is no change
+    notifier.statusChanged(QVarvexCommandDisconnecting, "A");
+    notifier.statusChanged(QVarvexCommandDisconnected, "A");
+    notifier.statusChanged(QVarvexCommandConnecting, "A");
+    notifier.abortRequested();
+    notifier.statusChanged(QVarvexCommandDisconnected, "A");
+    notifier.statusChanged(QVarvexCommandConnecting, "B");
+    notifier.statusChanged(QVarvexCommandConnected, "B");
+    notifier.statusChanged(QVarvexCommandDisconnected, "B");
+    QTRY_COMPARE(told, QStringList({"Connected to B", "Disconnected: the VPN server could not be reached."}));
 }
 
 QTEST_MAIN(TestWindow)

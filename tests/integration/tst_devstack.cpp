@@ -28,7 +28,7 @@ namespace {
 // Apart from the user's own run (10.213.9.x) and the tunnel test (10.213.1.x).
 const char LinkNetwork[] = "10.213.19";
 const char ServerAddress[] = "10.213.19.1";
-const char TunnelNetwork[] = "10.8.219.0";
+const char TunnelSubnet[] = "10.8.219.0";
 const char ServerTunnelAddress[] = "10.8.219.1";
 const char NamespacePrefix[] = "vvxds";
 
@@ -52,7 +52,7 @@ public:
         env.insert("VARVEX_DEVSTACK_NS", NamespacePrefix + QString::number(owner));
         env.insert("VARVEX_DEVSTACK_VETH", "vvxd" + QString::number(owner));
         env.insert("VARVEX_DEVSTACK_LINK", LinkNetwork);
-        env.insert("VARVEX_DEVSTACK_TUNNEL", TunnelNetwork);
+        env.insert("VARVEX_DEVSTACK_TUNNEL", TunnelSubnet);
         return env;
     }
 
@@ -172,7 +172,8 @@ bool TestDevStack::startWebApi()
     // setpriv ties every helper's life to this test's, however it ends.
     m_webApi.setProcessChannelMode(QProcess::MergedChannels);
     m_webApi.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_tools.python, m_source + "/tools/devwebapi/devwebapi.py",
-                                "--port", "0", "--data", m_dir->filePath("devstack/webapi") });
+                                "--port", "0", "--data", m_dir->filePath("devstack/webapi"),
+                                "--tls-dir", m_dir->filePath("devstack/webapi-tls") });
     QByteArray output;
     const bool answered = QTest::qWaitFor([&] {
         output += m_webApi.readAll();
@@ -187,10 +188,14 @@ bool TestDevStack::startWebApi()
 bool TestDevStack::startService()
 {
     if (!writeServiceSettings(m_dir->filePath("service.conf"),
-                              "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"))
+                              "[General]\nInstallerName=C:\\\\Downloads\\\\varvex-setup-devtoken.exe\nLogLevel=4\n"
+                              // The service runs in this machine's own network namespace.
+                              "KillSwitch=false\n"))
         return false;
 
-    m_service.setProcessEnvironment(serviceEnvironment(m_dir->path(), m_apiHost));
+    QProcessEnvironment env = serviceEnvironment(m_dir->path(), m_apiHost);
+    env.insert("VARVEX_API_CA_FILE", m_dir->filePath("devstack/webapi-tls/web-ca.crt"));
+    m_service.setProcessEnvironment(env);
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
     m_service.start(m_tools.setpriv, { "--pdeathsig", "TERM", m_serviceDir + "/varvexservice", "-e" });
@@ -232,7 +237,7 @@ void TestDevStack::dumpLogs()
 bool TestDevStack::tunnelAddressPresent()
 {
     // Our tunnel device, whatever its number: the one with an address in the test's tunnel network.
-    const QByteArray prefix = QByteArray(TunnelNetwork).left(QByteArray(TunnelNetwork).lastIndexOf('.') + 1);
+    const QByteArray prefix = QByteArray(TunnelSubnet).left(QByteArray(TunnelSubnet).lastIndexOf('.') + 1);
     return run(m_tools.ip, { "-4", "-o", "addr", "show" }).output.contains(" " + prefix);
 }
 

@@ -24,6 +24,8 @@ using namespace TunnelTestSupport;
 namespace {
 
 const char Package[] = "varvex";
+// Packaging takes seconds on an idle machine and over a minute on a busy one.
+const int PackagingTimeoutMs = 300000;
 // Two runs of this test at once would install and purge under each other.
 const char TestLock[] = "/run/lock/varvex-package-test.lock";
 const char PolicyHelper[] = "/usr/sbin/policy-rc.d";
@@ -50,6 +52,8 @@ const Expected Installed[] = {
     { "/usr/lib/varvex/varvexservice", S_IFREG, 0755, nullptr },
     { "/usr/lib/varvex/bin/openvpn", S_IFREG, 0755, nullptr },
     { "/usr/bin/varvexclient", S_IFREG, 0755, nullptr },
+    { "/usr/bin/varvexctl", S_IFREG, 0755, nullptr },
+    { "/usr/share/bash-completion/completions/varvexctl", S_IFREG, 0644, nullptr },
     { "/usr/lib/varvex/varvexservice.log", S_IFLNK, 0, "/var/log/varvex/varvexservice.log" },
     { "/usr/lib/varvex/bin/ca.crt", S_IFLNK, 0, "/var/lib/varvex/ca.crt" },
     { "/var/log/varvex", S_IFDIR, 0755, nullptr },
@@ -60,6 +64,7 @@ const Expected Installed[] = {
     { "/usr/share/metainfo/net.varvex.client.metainfo.xml", S_IFREG, 0644, nullptr },
     { "/usr/share/icons/hicolor/scalable/apps/varvex.svg", S_IFREG, 0644, nullptr },
     { "/usr/share/man/man1/varvexclient.1.gz", S_IFREG, 0644, nullptr },
+    { "/usr/share/man/man1/varvexctl.1.gz", S_IFREG, 0644, nullptr },
     { "/usr/share/man/man8/varvexservice.8.gz", S_IFREG, 0644, nullptr },
     { "/usr/share/doc/varvex/copyright", S_IFREG, 0644, nullptr },
     { "/usr/share/doc/varvex/changelog.gz", S_IFREG, 0644, nullptr },
@@ -73,7 +78,8 @@ const char* const FontFiles[] = { "Roboto-Regular", "Roboto-Bold", "Roboto-Mediu
 // Folders of the package and of the system's service manager that hold
 // something of it only while it is installed (or removed, not purged).
 const char* const GoneAfterPurge[] = {
-    "/usr/lib/varvex", "/usr/share/varvex", "/usr/bin/varvexclient", "/etc/varvex", "/var/log/varvex",
+    "/usr/lib/varvex", "/usr/share/varvex", "/usr/bin/varvexclient", "/usr/bin/varvexctl", "/etc/varvex",
+    "/var/log/varvex",
     "/var/lib/varvex", "/lib/systemd/system/varvex.service", "/etc/systemd/system/varvex.service",
     "/etc/systemd/system/multi-user.target.wants/varvex.service", "/usr/share/doc/varvex",
     "/var/lib/systemd/deb-systemd-helper-enabled/varvex.service.dsh-also",
@@ -167,10 +173,12 @@ void TestPackage::initTestCase()
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
 
-    // The package's own programs, built already: packaging them takes seconds.
+    // The package's own programs, built already; stripping them and
+    // splitting off their debug symbols took a minute on a loaded machine.
     const RunResult built = run(m_source + "/scripts/package.sh",
                                 { "--prebuilt", m_build, "--no-lintian", m_dir->filePath("out") },
-                                QProcess::MergedChannels);
+                                QProcess::MergedChannels, QProcessEnvironment::systemEnvironment(),
+                                PackagingTimeoutMs);
     QVERIFY2(built.exitCode == 0, built.output.constData());
     m_deb = QString::fromUtf8(built.output).trimmed().split('\n').last();
     QVERIFY2(QFileInfo(m_deb).isFile() && m_deb.endsWith(".deb"), built.output.constData());
@@ -305,7 +313,8 @@ void TestPackage::installedProgramsAreHardened()
     const QString readelf = findProgram("readelf");
     if (readelf.isEmpty())
         QSKIP("readelf (binutils) is missing.");
-    for (const char* program : { "/usr/lib/varvex/varvexservice", "/usr/lib/varvex/bin/openvpn", "/usr/bin/varvexclient" }) {
+    for (const char* program : { "/usr/lib/varvex/varvexservice", "/usr/lib/varvex/bin/openvpn", "/usr/bin/varvexclient",
+                                "/usr/bin/varvexctl" }) {
         const RunResult header = run(readelf, { "-W", "-h", "-l", "-d", "--dyn-syms", program });
         QCOMPARE(header.exitCode, 0);
         const QByteArray& out = header.output;
@@ -333,6 +342,16 @@ void TestPackage::installedUnitIsTheOneInstallWrites()
     QVERIFY(!written.isEmpty());
     QCOMPARE(readFile(Unit), written);
     QVERIFY(written.contains("\nExecStart=\"/usr/lib/varvex/varvexservice\"\n"));
+
+    // systemd's own tools accept the installed unit and rate its confinement
+    // (0 fully confined, 10 not at all).
+    const RunResult verify = run("systemd-analyze", { "verify", Unit }, QProcess::MergedChannels);
+    QVERIFY2(verify.exitCode == 0, verify.output.constData());
+    const RunResult security = run("systemd-analyze", { "security", "--offline=true", "--no-pager", Unit });
+    const QString score = QRegularExpression("Overall exposure level for varvex.service: ([0-9.]+)")
+                              .match(QString::fromUtf8(security.output)).captured(1);
+    qInfo("systemd-analyze security: %s", qPrintable(score));
+    QVERIFY2(!score.isEmpty() && score.toDouble() <= 2.5, security.output.constData());
 }
 
 void TestPackage::commandLineLeavesThePackagesUnitAlone()
@@ -370,7 +389,8 @@ void TestPackage::installedServiceAnswersAClient()
 
     QProcess webApi;
     webApi.setProcessChannelMode(QProcess::MergedChannels);
-    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0" });
+    webApi.start(m_python, { m_source + "/tools/devwebapi/devwebapi.py", "--port", "0", "--tls-dir",
+                             m_dir->filePath("webapi-tls") });
     QByteArray announced;
     QVERIFY(QTest::qWaitFor([&] {
         announced += webApi.readAll();
@@ -388,6 +408,7 @@ void TestPackage::installedServiceAnswersAClient()
     env.insert("VARVEX_SOCKET_DIR", tmp);
     env.insert("VARVEX_CONTROL_DIR", m_dir->filePath("control"));
     env.insert("VARVEX_API_HOST", apiHost);
+    env.insert("VARVEX_API_CA_FILE", m_dir->filePath("webapi-tls/web-ca.crt"));
     QProcess service;
     service.setProcessEnvironment(env);
     service.setWorkingDirectory("/");

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,6 +34,10 @@ const char TunnelOnlyAddress[] = "10.213.8.77";
 const char OutsideAddress[] = "198.51.100.1";
 const char OutsideAddress6[] = "2001:db8::1";
 const char Ipv6BlockTable[] = "varvex_ipv6_block";
+const char KillSwitchTable[] = "varvex_lockdown";
+// The server's name in the client namespace's own hosts file.
+const char ServerHostName[] = "vpn.tunnel.test";
+const int ProbeDatagrams = 5;
 const char Password[] = "tunnel-pass";
 
 // The arguments the service gives OpenVPN, with the test server as host.
@@ -76,40 +81,51 @@ for address in sys.argv[1:]:
 print(" ".join(results))
 )PY";
 
-// The two namespaces with their veth pair and the server's files. Removing
-// them also ends whatever still runs inside, so a failed run leaves nothing.
-class TunnelNetwork
+// What an unprivileged program in the client namespace may send: datagrams
+// to an outside address, one to an outside IPv6 address, a DNS query to a
+// resolver on the local network, a name look-up through the resolver file,
+// and one echo from the local network. Prints whether the echo came back.
+const char LeakProbe[] = R"PY(
+import socket, sys
+count, local = int(sys.argv[1]), sys.argv[2]
+def send(family, address, data):
+    s = socket.socket(family, socket.SOCK_DGRAM)
+    try:
+        s.sendto(data, address)
+    except OSError:
+        pass
+for i in range(count):
+    send(socket.AF_INET, ("198.51.100.1", 9), b"leak")
+send(socket.AF_INET6, ("2001:db8::1", 9), b"leak")
+query = b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x05probe\x04test\x00\x00\x01\x00\x01"
+send(socket.AF_INET, (local, 53), query)
+try:
+    socket.getaddrinfo("leak-probe.test", 80, socket.AF_INET)
+except OSError:
+    pass
+echo = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+echo.settimeout(1)
+try:
+    echo.sendto(b"local", (local, 7))
+    echo.recv(100)
+    print("echo")
+except OSError:
+    print("no echo")
+)PY";
+
+// Packets that arrived from the client's side of the uplink outside the
+// tunnel, counted in the server's namespace.
+struct Leaks
 {
-public:
-    explicit TunnelNetwork(const QString& fixture)
-        : m_fixture(fixture), m_tag(QStringLiteral("vvx%1").arg(getpid())) { }
-    ~TunnelNetwork() { down(); }
-
-    RunResult up(const QString& directory)
+    qint64 outside = 0; // datagrams to the outside IPv4 address
+    qint64 ipv6 = 0;
+    qint64 dns = 0;     // DNS, to any address
+    bool echoed = false;
+    QString text() const
     {
-        // Namespaces of earlier runs that were killed outright.
-        run(m_fixture, { "sweep" });
-        m_up = true;
-        return run(m_fixture, { "up", m_tag, directory });
+        return QStringLiteral("outside %1, IPv6 %2, DNS %3, local echo %4")
+            .arg(outside).arg(ipv6).arg(dns).arg(echoed ? "answered" : "not answered");
     }
-
-    void down()
-    {
-        if (m_up)
-            run(m_fixture, { "down", m_tag });
-        m_up = false;
-    }
-
-    QString serverNamespace() const { return m_tag + "-srv"; }
-    QString clientNamespace() const { return m_tag + "-cli"; }
-    QString clientLink() const { return m_tag + "c"; }
-    // The client's own /etc/resolv.conf, as `ip netns exec` mounts it.
-    QString clientResolvConf() const { return "/etc/netns/" + clientNamespace() + "/resolv.conf"; }
-
-private:
-    QString m_fixture;
-    QString m_tag;
-    bool m_up = false;
 };
 
 } // namespace
@@ -136,12 +152,19 @@ private slots:
     void tunnelEndsWithTheService();
     void changesOfAKilledServiceAreUndoneAtItsNextStart();
     void serverGoneLeavesNothingChanged();
+    void killSwitchHoldsFromConnectUntilDisconnect();
+    void abortWhileConnectingLiftsTheKillSwitch();
 
 private:
+    bool startServer();
+    bool countLeaksOnTheUplink();
+    Leaks probe();
+    bool killSwitchStands();
+    QByteArray nextStatusSkipping(quint8 skipped, int timeout);
     bool tunnelDeviceExists();
     RunResult inClient(const QString& program, const QStringList& arguments);
     QProcessEnvironment launcherEnvironment() const;
-    bool startService();
+    bool startService(const QByteArray& killSwitch = "KillSwitch=false\n");
     void sendConnect(const QString& password);
     bool connectService();
     void dumpLogs();
@@ -202,17 +225,8 @@ void TestTunnel::initTestCase()
 
     // Everything long-running dies with this test, however it ends.
     const QStringList bound = { "--pdeathsig", "TERM" };
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
-    m_server.start(m_tools.ip, QStringList { "netns", "exec", m_network->serverNamespace(), m_tools.setpriv }
-                   + bound + QStringList { m_tools.openvpn, "--config", root.filePath("server/server.conf") });
-    QVERIFY(m_server.waitForStarted());
-    QByteArray serverOutput;
-    QVERIFY2(QTest::qWaitFor([&] {
-                 serverOutput += m_server.readAll();
-                 return serverOutput.contains("Initialization Sequence Completed")
-                     || m_server.state() == QProcess::NotRunning;
-             }, 10000) && m_server.state() == QProcess::Running,
-             serverOutput.constData());
+    QVERIFY2(startServer(), m_server.readAll().constData());
+    QVERIFY(countLeaksOnTheUplink());
 
     m_echo.start(m_tools.ip, QStringList { "netns", "exec", m_network->serverNamespace(), m_tools.setpriv }
                  + bound + QStringList { m_tools.python, "-c", EchoServerScript });
@@ -229,6 +243,83 @@ void TestTunnel::initTestCase()
     QVERIFY(m_dns.waitForStarted());
     QVERIFY2(!QTest::qWaitFor([this] { return m_dns.state() == QProcess::NotRunning; }, 500),
              m_dns.readAll().constData());
+}
+
+bool TestTunnel::startServer()
+{
+    m_server.setProcessChannelMode(QProcess::MergedChannels);
+    m_server.start(m_tools.ip, QStringList { "netns", "exec", m_network->serverNamespace(), m_tools.setpriv,
+                                             "--pdeathsig", "TERM", m_tools.openvpn, "--config",
+                                             m_dir->filePath("server/server.conf") });
+    if (!m_server.waitForStarted())
+        return false;
+    QByteArray serverOutput;
+    const bool started = QTest::qWaitFor([&] {
+        serverOutput += m_server.peek(1 << 20);
+        return serverOutput.contains("Initialization Sequence Completed") || m_server.state() == QProcess::NotRunning;
+    }, 10000);
+    return started && m_server.state() == QProcess::Running;
+}
+
+// Counters in the server's namespace (the far side of the uplink) for what
+// must never come from the client beside the tunnel.
+bool TestTunnel::countLeaksOnTheUplink()
+{
+    const QString link = m_network->serverLink();
+    const QByteArray rules = QStringLiteral(
+        "table inet leakcount {\n"
+        "  counter outside {}\n  counter ipv6 {}\n  counter dns {}\n"
+        "  chain seen {\n"
+        "    type filter hook prerouting priority -300; policy accept;\n"
+        "    iifname \"%1\" ip daddr 198.51.100.1 counter name \"outside\"\n"
+        "    iifname \"%1\" ip6 daddr 2001:db8::1 counter name \"ipv6\"\n"
+        "    iifname \"%1\" meta l4proto { tcp, udp } th dport { 53, 853 } counter name \"dns\"\n"
+        "  }\n"
+        "}\n").arg(link).toUtf8();
+    QProcess nft;
+    nft.start(m_tools.ip, { "netns", "exec", m_network->serverNamespace(), "nft", "-f", "-" });
+    nft.write(rules);
+    nft.closeWriteChannel();
+    return nft.waitForFinished(10000) && nft.exitCode() == 0;
+}
+
+// Runs the probe as nobody in the client namespace and tells what of it
+// reached the far side of the uplink.
+Leaks TestTunnel::probe()
+{
+    auto counter = [this](const char* name) {
+        const RunResult listed = run(m_tools.ip, { "netns", "exec", m_network->serverNamespace(), "nft", "list",
+                                                   "counter", "inet", "leakcount", name });
+        const QRegularExpressionMatch match = QRegularExpression("packets (\\d+)").match(QString::fromUtf8(listed.output));
+        return match.hasMatch() ? match.captured(1).toLongLong() : qint64(-1);
+    };
+    const qint64 outside = counter("outside"), ipv6 = counter("ipv6"), dns = counter("dns");
+    const RunResult sent = inClient(m_tools.setpriv, { "--reuid=65534", "--regid=65534", "--clear-groups",
+                                                       m_tools.python, "-c", LeakProbe,
+                                                       QString::number(ProbeDatagrams), ServerLinkAddress });
+    Leaks leaks;
+    leaks.echoed = sent.output.trimmed() == "echo";
+    leaks.outside = counter("outside") - outside;
+    leaks.ipv6 = counter("ipv6") - ipv6;
+    leaks.dns = counter("dns") - dns;
+    return leaks;
+}
+
+bool TestTunnel::killSwitchStands()
+{
+    return inClient("nft", { "list", "tables", "inet" }).output.contains(QByteArray("table inet ") + KillSwitchTable);
+}
+
+// The next status frame that is not the given one (a status 3 that a
+// killed OpenVPN reports on its way to 4, or the disconnected status a
+// fresh service greets with).
+QByteArray TestTunnel::nextStatusSkipping(quint8 skipped, int timeout)
+{
+    QByteArray frame;
+    do {
+        frame = m_client->nextEvent(timeout);
+    } while (frame == statusFrame(skipped));
+    return frame;
 }
 
 void TestTunnel::cleanup()
@@ -279,6 +370,8 @@ QProcessEnvironment TestTunnel::launcherEnvironment() const
     env.remove("VARVEX_RESOLV_CONF");
     env.remove("VARVEX_RESOLVECTL");
     env.remove("VARVEX_RESOLVCONF");
+    // The firewall is the client namespace's own: the real nft.
+    env.remove("VARVEX_NFT");
     return env;
 }
 
@@ -417,18 +510,21 @@ void TestTunnel::launcherGivesSystemdResolvedWhatTheServerPushed()
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
 }
 
-bool TestTunnel::startService()
+bool TestTunnel::startService(const QByteArray& killSwitch)
 {
     // Everything is logged, so that a failure can be read and so that the
     // log can be checked for passwords.
-    if (!writeServiceSettings(m_dir->filePath("service.conf"), "[General]\nLogLevel=4\n"))
+    if (!writeServiceSettings(m_dir->filePath("service.conf"), "[General]\nLogLevel=4\n" + killSwitch))
         return false;
     // Nothing listens there: the certificate check fails and leaves ca.crt alone.
     m_service.setProcessEnvironment(launcherEnvironment());
     m_service.setWorkingDirectory(m_serviceDir);
     m_service.setProcessChannelMode(QProcess::MergedChannels);
+    // With no more rights than its unit gives it: the tunnel, its DNS, routes
+    // and IPv6 block must all work with these two capabilities.
     m_service.start(m_tools.ip, { "netns", "exec", m_network->clientNamespace(), m_tools.setpriv, "--pdeathsig",
-                                  "TERM", m_serviceDir + "/varvexservice", "-e" });
+                                  "TERM", "--bounding-set", "-all,+net_admin,+chown", "--no-new-privs",
+                                  m_serviceDir + "/varvexservice", "-e" });
     if (!m_service.waitForStarted())
         return false;
 
@@ -680,6 +776,93 @@ void TestTunnel::serverGoneLeavesNothingChanged()
     QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
     m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
     QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+}
+
+
+void TestTunnel::killSwitchHoldsFromConnectUntilDisconnect()
+{
+    if (m_server.state() != QProcess::Running)
+        QVERIFY2(startServer(), m_server.readAll().constData());
+    stop(m_service);
+    QVERIFY2(startService("KillSwitch=true\n"), m_service.readAll().constData());
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    Leaks leaks = probe();
+    QVERIFY2(leaks.outside == ProbeDatagrams && leaks.dns > 0 && leaks.echoed, qPrintable(leaks.text()));
+
+    // By name: resolved before the block goes up, handed to OpenVPN as an address.
+    const qint64 logSize = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    m_client->send(connectRequest(ServerHostName, UserName, Password));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
+    QByteArray frame = m_client->nextEvent(20000);
+    QVERIFY2(isConnectedStatus(frame), hex(frame).constData());
+    QVERIFY(killSwitchStands());
+    QVERIFY2(serviceLogSince(logSize).contains(QByteArray("Kill switch: ") + ServerHostName + " is " + ServerLinkAddress),
+             serviceLogSince(logSize).right(3000).constData());
+    leaks = probe();
+    // Connected: everything goes through the tunnel; DNS to a local
+    // resolver and IPv6 beside the tunnel are dropped; the local network answers.
+    QVERIFY2(leaks.outside == 0 && leaks.ipv6 == 0 && leaks.dns == 0 && leaks.echoed, qPrintable(leaks.text()));
+    QCOMPARE(inClient("nft", { "list", "table", "ip6", Ipv6BlockTable }).exitCode == 0, false);
+
+    // Server gone: OpenVPN gives up after 10 s, the reconnect waits, nothing leaks.
+    stop(m_server);
+    QCOMPARE(hex(nextStatusSkipping(QVarvexCommandDisconnected, 15000)), hex(statusFrame(QVarvexCommandReconnecting)));
+    QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    leaks = probe();
+    QVERIFY2(leaks.outside == 0 && leaks.ipv6 == 0 && leaks.dns == 0, qPrintable(leaks.text()));
+
+    // Server back: the reconnect gets through the block to the resolved address.
+    QVERIFY2(startServer(), m_server.readAll().constData());
+    QCOMPARE(hex(m_client->nextEvent(15000)), hex(statusFrame(QVarvexCommandConnecting)));
+    frame = m_client->nextEvent(20000);
+    QVERIFY2(isConnectedStatus(frame), hex(frame).constData());
+
+    // The service killed: its block stays in the kernel while none runs.
+    m_service.kill();
+    QVERIFY(m_service.waitForFinished(3000));
+    QTRY_VERIFY_WITH_TIMEOUT(!tunnelDeviceExists(), 3000);
+    QVERIFY(killSwitchStands());
+    leaks = probe();
+    QVERIFY2(leaks.outside == 0 && leaks.ipv6 == 0 && leaks.dns == 0, qPrintable(leaks.text()));
+
+    // Started again: it keeps the block and waits in status 4 for the user.
+    const qint64 restartLog = QFileInfo(m_serviceDir + "/varvexservice.log").size();
+    QVERIFY2(startService("KillSwitch=true\n"), m_service.readAll().constData());
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandReconnecting)));
+    QTRY_VERIFY_WITH_TIMEOUT(serviceLogSince(restartLog).contains("Warning: Kill switch: the tunnel to "), 5000);
+    QVERIFY(killSwitchStands());
+    leaks = probe();
+    QVERIFY2(leaks.outside == 0 && leaks.ipv6 == 0 && leaks.dns == 0, qPrintable(leaks.text()));
+
+    // Disconnect: the block goes with the rest, and the normal network is back.
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    QTRY_VERIFY_WITH_TIMEOUT(!killSwitchStands(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    leaks = probe();
+    QVERIFY2(leaks.outside == ProbeDatagrams && leaks.ipv6 == 1 && leaks.dns > 0 && leaks.echoed, qPrintable(leaks.text()));
+}
+
+void TestTunnel::abortWhileConnectingLiftsTheKillSwitch()
+{
+    if (m_service.state() != QProcess::Running)
+        QSKIP("needs the service of the previous test");
+    // Nothing answers at the server's address, and the local network is not allowed.
+    stop(m_server);
+    stop(m_service);
+    QVERIFY2(startService("KillSwitch=true\nAllowLocalNetwork=false\n"), m_service.readAll().constData());
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    m_client->send(connectRequest(ServerHostName, UserName, Password));
+    QCOMPARE(hex(m_client->nextEvent(5000)), hex(statusFrame(QVarvexCommandConnecting)));
+    QTRY_VERIFY_WITH_TIMEOUT(killSwitchStands(), 5000);
+    const Leaks leaks = probe();
+    QVERIFY2(leaks.outside == 0 && leaks.ipv6 == 0 && leaks.dns == 0 && !leaks.echoed, qPrintable(leaks.text()));
+
+    m_client->send(VarvexFrame::build(VARVEX_CMD_ABORT_REQUEST));
+    QCOMPARE(hex(m_client->nextEvent(8000)), hex(statusFrame(QVarvexCommandDisconnected)));
+    QTRY_VERIFY_WITH_TIMEOUT(!killSwitchStands(), 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(whatIsNotRestored().isEmpty(), qPrintable(whatIsNotRestored()), 3000);
+    QVERIFY(probe().echoed);
 }
 
 QTEST_GUILESS_MAIN(TestTunnel)

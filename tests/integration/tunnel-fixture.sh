@@ -10,7 +10,8 @@
 # The server: 10.213.1.1 on the veth (also its certificate's common name,
 # which OpenVPN reports as the peer), 10.213.8.1 in the tunnel, where it
 # also answers DNS (started by the test) and which it pushes as the DNS
-# server together with redirect-gateway def1. The client's default routes,
+# server together with redirect-gateway def1; the client knows it by the
+# name vpn.tunnel.test too (its own /etc/netns/<tag>-cli/hosts). The client's default routes,
 # IPv4 and IPv6, point at the server's veth address, so an address outside
 # both namespaces has a route before the tunnel takes it over. The client
 # has a resolver file of its own, /etc/netns/<tag>-cli/resolv.conf, which
@@ -43,6 +44,8 @@ client_resolv_conf() {
     mkdir -p "/etc/netns/$1"
     printf '# The client namespace of a tunnel test\nnameserver %s\noptions timeout:1 attempts:1\n' \
         "$SERVER_LINK" > "/etc/netns/$1/resolv.conf"
+    # The server by name, as a provider's would be; no DNS is needed for it.
+    printf '127.0.0.1 localhost\n%s vpn.tunnel.test\n' "$SERVER_LINK" > "/etc/netns/$1/hosts"
 }
 
 make_certificates() {

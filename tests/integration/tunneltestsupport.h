@@ -80,17 +80,18 @@ struct RunResult
     QByteArray errors; // empty with merged channels
 };
 
-// Runs a short command to its end, for at most 30 s.
+// Runs a short command to its end, for at most 30 s unless told otherwise.
 inline RunResult run(const QString& program, const QStringList& arguments,
                      QProcess::ProcessChannelMode channels = QProcess::SeparateChannels,
-                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                     int timeoutMs = 30000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(channels);
     process.start(program, arguments);
     RunResult result;
-    if (!process.waitForFinished(30000)) {
+    if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(2000);
     } else if (process.exitStatus() == QProcess::NormalExit) {
@@ -133,8 +134,9 @@ inline bool writeServiceSettings(const QString& path, const QByteArray& settings
 }
 
 // The service keeps its socket and temporary files in <folder>/tmp, its
-// settings in <folder>/service.conf and its record of network changes in
-// <folder>/run.
+// settings in <folder>/service.conf, its record of network changes in
+// <folder>/run and its control socket in <folder>/control, out of reach of
+// any other service on this machine.
 inline QProcessEnvironment serviceEnvironment(const QString& folder, const QString& apiHost)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -142,6 +144,7 @@ inline QProcessEnvironment serviceEnvironment(const QString& folder, const QStri
     env.insert("VARVEX_SOCKET_DIR", folder + "/tmp");
     env.insert("VARVEX_RUN_DIR", folder + "/run");
     env.insert("VARVEX_SERVICE_CONFIG", folder + "/service.conf");
+    env.insert("VARVEX_CONTROL_DIR", folder + "/control");
     env.insert("VARVEX_API_HOST", apiHost);
     return env;
 }
@@ -281,6 +284,43 @@ private:
     QList<QByteArray> m_events;
     QList<QByteArray> m_bandwidth;
     int m_malformed = 0;
+};
+
+// The two namespaces with their veth pair and the server's files. Removing
+// them also ends whatever still runs inside, so a failed run leaves nothing.
+class TunnelNetwork
+{
+public:
+    explicit TunnelNetwork(const QString& fixture)
+        : m_fixture(fixture), m_tag(QStringLiteral("vvx%1").arg(getpid())) { }
+    ~TunnelNetwork() { down(); }
+
+    RunResult up(const QString& directory)
+    {
+        // Namespaces of earlier runs that were killed outright.
+        run(m_fixture, { "sweep" });
+        m_up = true;
+        return run(m_fixture, { "up", m_tag, directory });
+    }
+
+    void down()
+    {
+        if (m_up)
+            run(m_fixture, { "down", m_tag });
+        m_up = false;
+    }
+
+    QString serverNamespace() const { return m_tag + "-srv"; }
+    QString clientNamespace() const { return m_tag + "-cli"; }
+    QString clientLink() const { return m_tag + "c"; }
+    QString serverLink() const { return m_tag + "s"; }
+    // The client's own /etc/resolv.conf, as `ip netns exec` mounts it.
+    QString clientResolvConf() const { return "/etc/netns/" + clientNamespace() + "/resolv.conf"; }
+
+private:
+    QString m_fixture;
+    QString m_tag;
+    bool m_up = false;
 };
 
 } // namespace TunnelTestSupport

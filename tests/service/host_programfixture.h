@@ -42,6 +42,13 @@ public:
         systemctl.write("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/systemctl.log\"\nexit ${FAKE_SYSTEMCTL_EXIT:-0}\n");
         systemctl.close();
         systemctl.setPermissions(systemctl.permissions() | QFileDevice::ExeOwner);
+        // nft likewise: its calls and batches, never this machine's firewall.
+        QFile nft(path(QStringLiteral("nft")));
+        if (!nft.open(QIODevice::WriteOnly))
+            return false;
+        nft.write("#!/bin/sh\n{ echo \"$@\"; [ \"$1\" = -f ] && cat; } >> \"$(dirname \"$0\")/nft.log\"\nexit 0\n");
+        nft.close();
+        nft.setPermissions(nft.permissions() | QFileDevice::ExeOwner);
 
         // Nothing may leave this machine: the web API is a closed local port.
         QTcpServer closed;
@@ -59,6 +66,7 @@ public:
         m_env.insert(QStringLiteral("VARVEX_UNIT_DIR"), path(QStringLiteral("units")));
         m_env.insert(QStringLiteral("VARVEX_CONTROL_DIR"), path(QStringLiteral("control")));
         m_env.insert(QStringLiteral("VARVEX_SYSTEMCTL"), path(QStringLiteral("systemctl")));
+        m_env.insert(QStringLiteral("VARVEX_NFT"), path(QStringLiteral("nft")));
         m_env.insert(QStringLiteral("VARVEX_API_HOST"), QStringLiteral("127.0.0.1:%1").arg(closedPort));
         return true;
     }

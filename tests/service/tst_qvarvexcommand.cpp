@@ -3,11 +3,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 #include "logreader.h"
+#include "fakenft.h"
+#include "killswitch.h"
 #include "openvpnprocess.h"
 #include "processes.h"
 #include "qvarvexcommand.h"
@@ -89,6 +94,13 @@ private slots:
     void stopReportsDisconnectedOnlyOnceTheProgramHasEnded();
     void destructionEndsAProgramThatIgnoresSigterm();
 
+    void killSwitchBlocksFirstAndLiftsOnlyWhenTheTunnelIsNoLongerWanted();
+    void abortWhileConnectingIsAcceptedUnderTheKillSwitch();
+    void attemptThatCannotBeBlockedIsAFailedStart_data();
+    void attemptThatCannotBeBlockedIsAFailedStart();
+    void startAfterAKilledServiceKeepsOnlyAWantedBlock_data();
+    void startAfterAKilledServiceKeepsOnlyAWantedBlock();
+
     void outputSplitAnywhereGivesTheSameLines();
     void peerLineRules();
     void adapterLineRules();
@@ -100,6 +112,10 @@ private slots:
 
 private:
     void useScenario(const QByteArray& steps);
+    void useKillSwitch(bool on, bool allowLocalNetwork = true);
+    QByteArray nftFile(const QString& name) const;
+    bool blockStands() const { return QFile::exists(m_dir.filePath("nft/table-inet-varvex_lockdown")); }
+    bool wantedRecordExists() const { return QFile::exists(m_dir.filePath("run/lockdown")); }
     QStringList recorded() const;
     qint64 recordedPid() const;
 
@@ -113,10 +129,18 @@ void TestQVarvexCommand::initTestCase()
     QVERIFY2(QFile::exists(QCoreApplication::applicationDirPath() + "/bin/openvpn"), "fake openvpn missing");
     setupLog(LOG_INFORMATION, true);
     LogReader::removeFile();
+    // The controller's settings, record and firewall are this test's own.
+    qputenv("VARVEX_SERVICE_CONFIG", m_dir.filePath("service.conf").toLocal8Bit());
+    qputenv("VARVEX_RUN_DIR", m_dir.filePath("run").toLocal8Bit());
+    QVERIFY(QDir(m_dir.path()).mkpath("run"));
+    const QString nftFailure = useFakeNft(m_dir.filePath("nft"));
+    QVERIFY2(nftFailure.isEmpty(), qPrintable(nftFailure));
 }
 
 void TestQVarvexCommand::init()
 {
+    // Most cases are about OpenVPN, with server names that do not resolve here.
+    useKillSwitch(false);
     QFile::remove(m_dir.filePath("record"));
     qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());
     m_log.mark();
@@ -129,6 +153,19 @@ void TestQVarvexCommand::useScenario(const QByteArray& steps)
     file.write(steps);
     file.close();
     qputenv("FAKE_OPENVPN_SCENARIO", file.fileName().toLocal8Bit());
+}
+
+void TestQVarvexCommand::useKillSwitch(bool on, bool allowLocalNetwork)
+{
+    QSettings settings(m_dir.filePath("service.conf"), QSettings::IniFormat);
+    settings.setValue("KillSwitch", on);
+    settings.setValue("AllowLocalNetwork", allowLocalNetwork);
+}
+
+QByteArray TestQVarvexCommand::nftFile(const QString& name) const
+{
+    QFile file(m_dir.filePath("nft/" + name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList TestQVarvexCommand::recorded() const
@@ -440,6 +477,182 @@ void TestQVarvexCommand::destructionEndsAProgramThatIgnoresSigterm()
         QVERIFY(pid > 0);
     }
     QVERIFY(processGone(pid));
+}
+
+void TestQVarvexCommand::killSwitchBlocksFirstAndLiftsOnlyWhenTheTunnelIsNoLongerWanted()
+{
+    // Off: the firewall is never asked.
+    QFile::remove(m_dir.filePath("nft/calls"));
+    QFile::remove(m_dir.filePath("nft/batches"));
+    useScenario(SuccessfulConnect);
+    {
+        ExposedCommand command;
+        command.startVPN("192.0.2.10", "user", "secret");
+        QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+        QVERIFY(!recorded().contains("remote-addresses=192.0.2.10"));
+        command.stopVPN();
+        QTRY_COMPARE(command.status(), int(QVarvexCommandDisconnected));
+    }
+    QVERIFY2(!QFile::exists(m_dir.filePath("nft/calls")), nftFile("calls").constData());
+
+    useKillSwitch(true, false);
+    QFile::remove(m_dir.filePath("record"));
+    // OpenVPN may complete before nft has: connected only once the block stands.
+    useScenario("prompt\nout Initialization Sequence Completed\\r\\n\nhang\n");
+    QFile slowNft(m_dir.filePath("nft/slow"));
+    QVERIFY(slowNft.open(QIODevice::WriteOnly));
+    slowNft.close();
+    ExposedCommand command;
+    command.actualWait = 60000;
+    bool blockedWhenConnected = false;
+    connect(&command, &QVarvexCommand::statusUpdate, this, [&](int status) {
+        if (status == QVarvexCommandConnected)
+            blockedWhenConnected = blockStands();
+    });
+    command.startVPN("192.0.2.10", "user", "secret");
+    QTRY_COMPARE(command.status(), int(QVarvexCommandConnected));
+    QVERIFY(blockedWhenConnected);
+    QVERIFY(slowNft.remove());
+    // The arguments stay the service's; the resolved addresses go beside them.
+    QVERIFY(recorded().contains("arg=192.0.2.10"));
+    QVERIFY(recorded().contains("remote-addresses=192.0.2.10"));
+    QVERIFY(recorded().contains("lockdown=1"));
+    const QByteArray table = nftFile("table-inet-varvex_lockdown");
+    for (const QByteArray& line : { QByteArray("type filter hook output priority 0; policy drop;"),
+                                    QByteArray("type filter hook input priority 0; policy drop;"),
+                                    QByteArray("oifname \"tun*\" accept"),
+                                    QByteArray("ip daddr { 192.0.2.10 } udp dport 443 accept"),
+                                    QByteArray("ip saddr { 192.0.2.10 } udp sport 443 accept"),
+                                    QByteArray("meta l4proto { tcp, udp } th dport { 53, 853 } drop") })
+        QVERIFY2(table.contains(line), line.constData());
+    QVERIFY2(!table.contains("192.168.0.0/16"), "the local network is let through although it is not allowed");
+    QVERIFY(wantedRecordExists());
+
+    // An unexpected end: the tunnel is still wanted, so the block stays
+    // through the wait, and through the last client leaving.
+    ::kill(pid_t(recordedPid()), SIGKILL);
+    QTRY_COMPARE(command.status(), int(QVarvexCommandReconnecting));
+    QVERIFY(command.blockStands());
+    QTest::qWait(200);
+    QVERIFY(blockStands());
+
+    command.stopVPN();
+    QCOMPARE(command.status(), int(QVarvexCommandDisconnected));
+    QTRY_VERIFY(!blockStands());
+    QTRY_VERIFY(!wantedRecordExists());
+    QTRY_VERIFY(m_log.contains("Kill switch: lifted"));
+    // Applied once and read back as the kernel echoes it, removed once by its name.
+    QCOMPARE(nftFile("batches").count("\n--\n"), 2);
+    QVERIFY(nftFile("batches").endsWith("--\ntable inet varvex_lockdown\ndelete table inet varvex_lockdown\n--\n"));
+    QCOMPARE(nftFile("calls"), QByteArray("--echo -f -\n-f -\n"));
+}
+
+void TestQVarvexCommand::abortWhileConnectingIsAcceptedUnderTheKillSwitch()
+{
+    useKillSwitch(true);
+    useScenario("prompt\nhang\n");
+    ExposedCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN("192.0.2.10", "user", "secret");
+    QTRY_VERIFY(recorded().contains("pass=secret"));
+    QTRY_VERIFY(blockStands());
+    QVERIFY(nftFile("table-inet-varvex_lockdown").contains("ip daddr { 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16"));
+
+    command.stopVPN();
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    QTRY_VERIFY(!blockStands());
+    QVERIFY(command.requestedWaits.isEmpty());
+    QVERIFY(!m_log.contains("Can't stop VPN"));
+}
+
+void TestQVarvexCommand::attemptThatCannotBeBlockedIsAFailedStart_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("nftFault");
+    QTest::addColumn<QByteArray>("critical");
+    QTest::newRow("nft refuses the batch") << "192.0.2.10" << "fail" << QByteArray("The kill switch could not be applied");
+    QTest::newRow("the kernel reports nothing back") << "192.0.2.10" << "silent"
+                                                     << QByteArray("did not report the table back");
+    QTest::newRow("the name does not resolve") << "" << "" << QByteArray("does not resolve");
+}
+
+void TestQVarvexCommand::attemptThatCannotBeBlockedIsAFailedStart()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, nftFault);
+    QFETCH(QByteArray, critical);
+    useKillSwitch(true);
+    useScenario("prompt\nhang\n");
+    QFile fail(m_dir.filePath("nft/" + (nftFault.isEmpty() ? QStringLiteral("none") : nftFault)));
+    if (!nftFault.isEmpty())
+        QVERIFY(fail.open(QIODevice::WriteOnly));
+    ExposedCommand command;
+    QSignalSpy statuses(&command, SIGNAL(statusUpdate(int)));
+    command.startVPN(host, "user", "secret");
+    QTRY_COMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    fail.remove();
+    QTRY_VERIFY(!wantedRecordExists());
+    QVERIFY(!blockStands());
+    QVERIFY2(m_log.contains(critical) && m_log.contains("Critical: The "), m_log.sinceMark().constData());
+    // No tunnel without its protection: an OpenVPN already started is ended.
+    QTRY_VERIFY(recordedPid() == 0 || processGone(recordedPid()));
+    QTest::qWait(100);
+    QCOMPARE(statusesOf(statuses), (QList<int>{0, 3}));
+    QVERIFY(command.requestedWaits.isEmpty());
+}
+
+void TestQVarvexCommand::startAfterAKilledServiceKeepsOnlyAWantedBlock_data()
+{
+    QTest::addColumn<bool>("wanted");
+    QTest::addColumn<bool>("blocked");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("blockAfter");
+    QTest::addColumn<QByteArray>("warning");
+    QTest::newRow("wanted and blocked") << true << true << int(QVarvexCommandReconnecting) << true
+                                        << QByteArray("its block is kept until Connect or Disconnect");
+    QTest::newRow("blocked, not wanted") << false << true << int(QVarvexCommandDisconnected) << false
+                                         << QByteArray("no tunnel that is wanted; removing it");
+    QTest::newRow("wanted, block gone") << true << false << int(QVarvexCommandDisconnected) << false
+                                        << QByteArray("but its block is gone");
+}
+
+void TestQVarvexCommand::startAfterAKilledServiceKeepsOnlyAWantedBlock()
+{
+    QFETCH(bool, wanted);
+    QFETCH(bool, blocked);
+    QFETCH(int, status);
+    QFETCH(bool, blockAfter);
+    QFETCH(QByteArray, warning);
+    KillSwitch::Plan plan;
+    plan.host = "vpn.example.net";
+    plan.serverAddresses = QStringList { "192.0.2.10", "2001:db8::10" };
+    QString error;
+    QVERIFY2(KillSwitch::block(plan, &error), qPrintable(error));
+    if (!wanted)
+        KillSwitch::forgetPlan();
+    if (!blocked)
+        QVERIFY(QFile::remove(m_dir.filePath("nft/table-inet-varvex_lockdown")));
+    QVERIFY(nftFile("batches").contains("ip6 daddr { 2001:db8::10 } udp dport 443 accept"));
+
+    ExposedCommand command;
+    command.resumeAfterRestart();
+    QTRY_VERIFY2(m_log.contains(warning), m_log.sinceMark().constData());
+    QTRY_COMPARE(command.status(), status);
+    QVERIFY(!command.reconnectPending());
+    QCOMPARE(command.blockStands(), blockAfter);
+    QTRY_COMPARE(blockStands(), blockAfter);
+    QTRY_COMPARE(wantedRecordExists(), blockAfter);
+    if (!blockAfter)
+        return;
+
+    // A connect to the same server reuses the addresses: no look-up can pass the block.
+    useKillSwitch(true);
+    useScenario("prompt\nhang\n");
+    command.startVPN("vpn.example.net", "user", "secret");
+    QTRY_VERIFY(recorded().contains("remote-addresses=192.0.2.10 2001:db8::10"));
+    command.stopVPN();
+    QTRY_COMPARE(command.status(), int(QVarvexCommandDisconnected));
+    QTRY_VERIFY(!blockStands());
 }
 
 void TestQVarvexCommand::outputSplitAnywhereGivesTheSameLines()

@@ -8,6 +8,7 @@
 #include "host_testcertificates.h"
 #include "qvpncertificate.h"
 #include "recordinghttpserver.h"
+#include "testcertificates.h"
 #include "varvexlog.h"
 
 namespace {
@@ -59,8 +60,12 @@ private slots:
     void certificateBundleIsAccepted();
     void hungWebApiTimesOutAndNextCheckStartsAfresh();
     void simultaneousChecksShareOneRequest();
+    void onlyAVerifiedServerChangesTheFile_data();
+    void onlyAVerifiedServerChangesTheFile();
 
 private:
+    QByteArray testFile(const QString& name) const { return readAll(m_certificates.path() + QLatin1Char('/') + name); }
+    QTemporaryDir m_certificates;
     void writeCertificate(const QByteArray& content);
     bool runCheck(QVPNCertificate& certificate, int expectedFinishes = 1);
     QString newLog() const;
@@ -78,6 +83,9 @@ void TestQVPNCertificate::initTestCase()
 {
     setupLog(LOG_INFORMATION, true);
     writeLog(QStringLiteral("test start"), LOG_INFORMATION);
+    QVERIFY(m_certificates.isValid());
+    const QString error = makeTestCertificates(m_certificates.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 void TestQVPNCertificate::init()
@@ -353,6 +361,15 @@ void TestQVPNCertificate::badBodiesLeaveFileByteForByte_data()
     QTest::newRow("over-size, announced") << true << sha1Hex(big) << sized(big, big.size()) << tooLarge;
     QTest::newRow("over-size without Content-Length") << true << sha1Hex(big) << closing(big) << tooLarge;
     QTest::newRow("over-size bundle of the published hash") << true << sha1Hex(bundle) << closing(bundle) << tooLarge;
+    // OpenVPN would trust whatever the file names: only live authorities.
+    const QByteArray server = testFile(QStringLiteral("server.crt"));
+    const QByteArray expiredCa = testFile(QStringLiteral("expired-ca.crt"));
+    QTest::newRow("server certificate, not an authority")
+        << true << sha1Hex(server) << sized(server, server.size())
+        << QStringLiteral("a certificate of the answer is not a certificate authority");
+    QTest::newRow("bundle with an expired authority")
+        << true << sha1Hex(kPublished + expiredCa) << closing(kPublished + expiredCa)
+        << QStringLiteral("a certificate of the answer expired on ");
 }
 
 void TestQVPNCertificate::badBodiesLeaveFileByteForByte()
@@ -457,6 +474,43 @@ void TestQVPNCertificate::simultaneousChecksShareOneRequest()
     QCOMPARE(m_results, QList<bool>{true});
     QCOMPARE(m_api->count(QStringLiteral("/get_ca_info/")), 2);
     QCOMPARE(m_api->count(QStringLiteral("/get_ca/")), 1);
+}
+
+void TestQVPNCertificate::onlyAVerifiedServerChangesTheFile_data()
+{
+    QTest::addColumn<QString>("serverCertificate"); // empty: plain HTTP
+    QTest::addColumn<bool>("updated");
+    QTest::newRow("trusted") << "server" << true;
+    QTest::newRow("man in the middle") << "mitm" << false;
+    QTest::newRow("wrong host name") << "wronghost" << false;
+    QTest::newRow("expired") << "expired" << false;
+    QTest::newRow("plain HTTP answer") << QString() << false;
+}
+
+void TestQVPNCertificate::onlyAVerifiedServerChangesTheFile()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(bool, updated);
+    const QString folder = m_certificates.path() + QLatin1Char('/');
+    ScopedHttpsWebApi https(folder + QStringLiteral("ca.crt"));
+    if (!serverCertificate.isEmpty()) {
+        delete m_api;
+        m_api = new RecordingHttpServer;
+        QVERIFY(m_api->startTls(folder + serverCertificate + ".crt", folder + serverCertificate + ".key"));
+        qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
+    }
+    writeCertificate(kOld);
+    m_api->setAnswer(QStringLiteral("/get_ca_info/"), 200, infoAnswer(sha1Hex(kPublished)));
+    m_api->setAnswer(QStringLiteral("/get_ca/"), 200, kPublished);
+    m_api->setDefaultAnswer(RecordingHttpServer::Answer{200, infoAnswer(sha1Hex(kPublished)), 0, QByteArray(), false});
+    QVPNCertificate certificate(m_path, nullptr);
+    QVERIFY(runCheck(certificate));
+
+    QCOMPARE(m_results, QList<bool>{updated});
+    QCOMPARE(readAll(m_path), updated ? kPublished : kOld);
+    QCOMPARE(m_api->requests.size(), updated ? 2 : 0);
+    if (!updated)
+        QVERIFY2(newLog().contains(QStringLiteral("Error: Certificate check failed at function http_finished: ")), qPrintable(newLog()));
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCertificate)

@@ -8,6 +8,7 @@
 #include "qvpncredentialscrypt.h"
 #include "qvpnsettings.h"
 #include "recordinghttpserver.h"
+#include "testcertificates.h"
 #include "varvexlog.h"
 
 class TestQVPNCredentials : public QObject
@@ -30,8 +31,11 @@ private slots:
     void failedTransferIsLogged_data();
     void failedTransferIsLogged();
     void storedFileIsPrivate();
+    void onlyAVerifiedServerProvisions_data();
+    void onlyAVerifiedServerProvisions();
 
 private:
+    QTemporaryDir m_certificates;
     QList<bool> fetch(QVPNCredentials& credentials, int waitMs = 5000);
     QString newLog() const;
     qint64 m_logStart = 0;
@@ -43,6 +47,9 @@ private:
 void TestQVPNCredentials::initTestCase()
 {
     setupLog(LOG_INFORMATION, true);
+    QVERIFY(m_certificates.isValid());
+    const QString error = makeTestCertificates(m_certificates.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 }
 
 QString TestQVPNCredentials::newLog() const
@@ -245,6 +252,46 @@ void TestQVPNCredentials::storedFileIsPrivate()
     // No file of the folder but the settings (and their lock) is left behind.
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("service.conf")).size(),
              QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size());
+}
+
+void TestQVPNCredentials::onlyAVerifiedServerProvisions_data()
+{
+    QTest::addColumn<QString>("serverCertificate"); // empty: plain HTTP
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("trusted") << "server" << true;
+    QTest::newRow("man in the middle") << "mitm" << false;
+    QTest::newRow("wrong host name") << "wronghost" << false;
+    QTest::newRow("expired") << "expired" << false;
+    QTest::newRow("plain HTTP answer") << QString() << false;
+    QTest::newRow("authority file missing") << "server" << false;
+}
+
+void TestQVPNCredentials::onlyAVerifiedServerProvisions()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(bool, stored);
+    const QString folder = m_certificates.path() + QLatin1Char('/');
+    const bool caMissing = QByteArray(QTest::currentDataTag()) == "authority file missing";
+    ScopedHttpsWebApi https(folder + (caMissing ? QStringLiteral("missing.crt") : QStringLiteral("ca.crt")));
+    if (!serverCertificate.isEmpty()) {
+        delete m_api;
+        m_api = new RecordingHttpServer;
+        QVERIFY(m_api->startTls(folder + serverCertificate + ".crt", folder + serverCertificate + ".key"));
+        qputenv("VARVEX_API_HOST", m_api->hostAndPort().toLatin1());
+    }
+    const QByteArray usable = "{\"username\":\"u\",\"password\":\"p\"}";
+    m_api->setAnswer(QStringLiteral("/get_user/"), 200, usable);
+    m_api->setDefaultAnswer(RecordingHttpServer::Answer{200, usable, 0, QByteArray(), false});
+
+    QVPNCredentials credentials(nullptr);
+    QCOMPARE(fetch(credentials), QList<bool>{stored});
+    QCOMPARE(credentials.hasCredentials(), stored);
+    QCOMPARE(QFile::exists(QVPNSettings::storePath()), stored);
+    QCOMPARE(m_api->requests.size(), stored ? 1 : 0);
+    if (!stored)
+        QVERIFY2(newLog().contains(QStringLiteral("Error: Credentials fetch failed at function http_finished: ")
+                                   + (caMissing ? QStringLiteral("VARVEX_API_CA_FILE ") + folder : QString())),
+                 qPrintable(newLog()));
 }
 
 QTEST_GUILESS_MAIN(TestQVPNCredentials)

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "adaptercounters.h"
+#include "fakenft.h"
 #include "frameclient.h"
 #include "localsocketpath.h"
 #include "logreader.h"
@@ -117,10 +118,12 @@ private slots:
     void logLevelSetsTheThreshold_data();
     void logLevelSetsTheThreshold();
 
+    void webApiWithoutTlsIsAWarningAtStart();
     void staleSocketIsReclaimed();
     void liveInstanceKeepsItsName();
 
     void statusFirstThenFanOutAndBandwidth();
+    void lastClientLeavingStopsTimersButNotTheTunnel_data();
     void lastClientLeavingStopsTimersButNotTheTunnel();
     void credentialsReply();
     void malformedFramesAreLoggedAndDropped();
@@ -164,6 +167,10 @@ void TestQVPNServer::initTestCase()
     qputenv("VARVEX_SERVICE_CONFIG", m_dir.filePath("service.conf").toLocal8Bit());
     qputenv("VARVEX_API_HOST", m_webApi.hostAndPort().toLocal8Bit());
     qputenv("FAKE_OPENVPN_RECORD", m_dir.filePath("record").toLocal8Bit());
+    qputenv("VARVEX_RUN_DIR", m_dir.filePath("run").toLocal8Bit());
+    QVERIFY(QDir(m_dir.path()).mkpath("run"));
+    const QString nftFailure = useFakeNft(m_dir.filePath("nft"));
+    QVERIFY2(nftFailure.isEmpty(), qPrintable(nftFailure));
     useScenario(ConnectingScenario);
     AdapterCounterSource::setCurrent(&m_counters);
     LogReader::removeFile();
@@ -188,6 +195,9 @@ void TestQVPNServer::cleanup()
 void TestQVPNServer::writeSettings(const QVariantMap& values)
 {
     QSettings settings(m_dir.filePath("service.conf"), QSettings::IniFormat);
+    // The test servers' names do not resolve here: the kill switch is off
+    // unless a test asks for it.
+    settings.setValue("KillSwitch", false);
     for (auto it = values.begin(); it != values.end(); ++it)
         settings.setValue(it.key(), it.value());
 }
@@ -336,6 +346,31 @@ void TestQVPNServer::logLevelSetsTheThreshold()
         QCOMPARE(m_log.contains(QStringLiteral("probe %1\r\n").arg(level).toUtf8()), level >= threshold);
 }
 
+void TestQVPNServer::webApiWithoutTlsIsAWarningAtStart()
+{
+    // This test's web API is plain HTTP (VARVEX_API_SCHEME=http).
+    const QByteArray warning = "Warning: VARVEX_API_SCHEME=http: the web API is used without TLS";
+    m_log.mark();
+    {
+        QVPNServer server(nullptr);
+        server.start();
+    }
+    QCOMPARE(m_log.count(warning), 1);
+
+    for (const QByteArray& scheme : {QByteArray("https"), QByteArray("tls")}) {
+        qputenv("VARVEX_API_SCHEME", scheme);
+        m_log.mark();
+        {
+            QVPNServer server(nullptr);
+            server.start();
+        }
+        QCOMPARE(m_log.count(warning), 0);
+        QCOMPARE(m_log.count("VARVEX_API_SCHEME=tls is neither https nor http; the web API is used over https."),
+                 scheme == "tls" ? 1 : 0);
+    }
+    qputenv("VARVEX_API_SCHEME", "http");
+}
+
 void TestQVPNServer::staleSocketIsReclaimed()
 {
     // A socket file that nobody listens on, as a crashed service leaves it.
@@ -424,8 +459,19 @@ void TestQVPNServer::statusFirstThenFanOutAndBandwidth()
     QVERIFY(!m_log.contains("secret"));
 }
 
+void TestQVPNServer::lastClientLeavingStopsTimersButNotTheTunnel_data()
+{
+    QTest::addColumn<bool>("killSwitch");
+    QTest::newRow("kill switch off") << false;
+    // Nothing but the tunnel may leave: cancelling would leave the machine
+    // offline with nothing retrying.
+    QTest::newRow("kill switch on: the reconnect goes on") << true;
+}
+
 void TestQVPNServer::lastClientLeavingStopsTimersButNotTheTunnel()
 {
+    QFETCH(bool, killSwitch);
+    writeSettings({{"KillSwitch", killSwitch}});
     // OpenVPN ends at once: the controller waits (10 s) to reconnect.
     useScenario("prompt\nexit 0\n");
     QVPNServer server(nullptr);
@@ -433,15 +479,16 @@ void TestQVPNServer::lastClientLeavingStopsTimersButNotTheTunnel()
     {
         FrameClient a;
         QVERIFY(a.connectTo("Varvex"));
-        a.send(connectRequest("vpn.example.net", QVPNCredentialsCrypt::encodeUserPass("user", "secret")));
+        a.send(connectRequest("192.0.2.10", QVPNCredentialsCrypt::encodeUserPass("user", "secret")));
         QTRY_COMPARE(a.statusBytes(), QByteArray("\x03\x00\x04", 3));
         QVERIFY(server.command()->reconnectPending());
+        QCOMPARE(server.command()->blockStands(), killSwitch);
         QVERIFY(server.bandwidthTimerRunning());
         a.socket().disconnectFromServer();
         QTRY_COMPARE(server.clientCount(), 0);
     }
     QVERIFY(!server.bandwidthTimerRunning());
-    QVERIFY(!server.command()->reconnectPending());
+    QCOMPARE(server.command()->reconnectPending(), killSwitch);
     QCOMPARE(server.command()->status(), int(QVarvexCommandReconnecting));
 
     FrameClient next;

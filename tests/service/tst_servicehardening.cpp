@@ -114,6 +114,7 @@ void TestServiceHardening::initTestCase()
     {
         QSettings settings(path("service.conf"), QSettings::IniFormat);
         settings.setValue("Credentials", QString::fromLatin1(QVPNCredentialsCrypt::encodeUserPass("user", "password")));
+        settings.setValue("KillSwitch", false);
     }
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
     qputenv("VARVEX_SOCKET_DIR", path("tmp").toLocal8Bit());

@@ -1,5 +1,6 @@
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -169,6 +170,25 @@ void TestServiceHost::installVersionUninstall()
     QVERIFY(unit.contains("\nWantedBy=multi-user.target\n"));
     QVERIFY(unit.contains("\nLimitNOFILE=4096\n"));
     QVERIFY(unit.contains("\nRestart=on-failure\n"));
+    // The record that a tunnel is wanted outlives a restart.
+    QVERIFY(unit.contains("\nRuntimeDirectoryPreserve=yes\n"));
+    // Confined, and as systemd reads it: valid, and rated at most 2.5 of 10.
+    QVERIFY(unit.contains("\nProtectSystem=strict\n"));
+    QVERIFY(unit.contains("\nReadWritePaths=\"" + QFileInfo(program).absolutePath().toLatin1() + "\"\n"));
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (!analyze.isEmpty()) {
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), m_fixture->unitFile()});
+        QVERIFY(verify.waitForFinished(60000));
+        QVERIFY2(verify.exitCode() == 0, verify.readAll().constData());
+        QProcess security;
+        security.setWorkingDirectory(QFileInfo(m_fixture->unitFile()).absolutePath());
+        security.start(analyze, {QStringLiteral("security"), QStringLiteral("--offline=true"), QStringLiteral("--threshold=25"),
+                                 QStringLiteral("--no-pager"), QStringLiteral("varvex.service")});
+        QVERIFY(security.waitForFinished(60000));
+        QVERIFY2(security.exitCode() == 0, security.readAllStandardOutput().right(300).constData());
+    }
     QCOMPARE(m_fixture->read(QStringLiteral("systemctl.log")), QByteArray("daemon-reload\nenable varvex.service\n"));
 
     result = m_fixture->run({QStringLiteral("-version")});
@@ -183,6 +203,8 @@ void TestServiceHost::installVersionUninstall()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QByteArray("The service Varvex has been uninstalled.\n"));
     QVERIFY(!QFile::exists(m_fixture->unitFile()));
+    // Nothing would lift the kill switch's block once its service is gone.
+    QVERIFY(m_fixture->read(QStringLiteral("nft.log")).endsWith("delete table inet varvex_lockdown\n"));
 
     result = m_fixture->run({QStringLiteral("-uninstall")});
     QCOMPARE(result.exitCode, 0);

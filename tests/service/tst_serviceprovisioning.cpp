@@ -79,7 +79,11 @@ bool TestServiceProvisioning::startWebApi()
         return false;
     const QString tool = qEnvironmentVariable("VARVEX_SOURCE_DIR") + QStringLiteral("/tools/devwebapi");
     m_caPath = tool + QStringLiteral("/data/ca.crt");
-    m_webApi->process.start(python, {tool + QStringLiteral("/devwebapi.py"), QStringLiteral("--port"), QStringLiteral("0")});
+    // Over TLS, with the development authority it makes trusted.
+    const QString tls = m_fixture->path(QStringLiteral("webapi-tls"));
+    m_fixture->environment().insert(QStringLiteral("VARVEX_API_CA_FILE"), tls + QStringLiteral("/web-ca.crt"));
+    m_webApi->process.start(python, {tool + QStringLiteral("/devwebapi.py"), QStringLiteral("--port"), QStringLiteral("0"),
+                                     QStringLiteral("--tls-dir"), tls});
     if (!m_webApi->process.waitForStarted(5000))
         return false;
     // "devwebapi listening on 127.0.0.1:<port>"

@@ -1,13 +1,16 @@
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 #include "frameclient.h"
 #include "privateservice.h"
@@ -56,6 +59,7 @@ public:
         {
             QSettings settings(path("service.conf"), QSettings::IniFormat);
             settings.setValue("LogLevel", 4);
+            settings.setValue("KillSwitch", false);
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", path("tmp"));
@@ -105,6 +109,7 @@ private slots:
     void connectAbortAndTerminate();
     void missingSystemOpenVpnIsAFailedStartWithoutReconnect();
     void disconnectAndServiceEndWaitForOpenVpnToEnd();
+    void hungSystemToolHoldsUpNoClientAndTheNextTunnelWaitsForTheUndo();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -131,6 +136,7 @@ void TestVarvexService::initTestCase()
     {
         QSettings settings(path("service.conf"), QSettings::IniFormat);
         settings.setValue("LogLevel", 4);
+        settings.setValue("KillSwitch", false);
     }
 
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
@@ -283,6 +289,98 @@ void TestVarvexService::disconnectAndServiceEndWaitForOpenVpnToEnd()
     QVERIFY(service.process().waitForFinished(10000));
     QCOMPARE(service.process().exitCode(), 0);
     QVERIFY2(processGone(second), "OpenVPN outlived the service");
+}
+
+void TestVarvexService::hungSystemToolHoldsUpNoClientAndTheNextTunnelWaitsForTheUndo()
+{
+    // A killed tunnel's DNS left for the service to undo at its start, with
+    // a resolvectl that hangs (the service gives up on it after 10 s).
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString failure = installPrivateService(dir.path());
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QVERIFY(QDir(dir.path()).mkpath("run"));
+    struct stat ns;
+    QCOMPARE(::stat("/proc/self/ns/net", &ns), 0);
+    QFile record(dir.filePath("run/network-changes"));
+    QVERIFY(record.open(QIODevice::WriteOnly));
+    record.write(QStringLiteral("netns %1:%2\ndns-method systemd-resolved\ndns-interface tun0\nhost-route-existed 0\n")
+                     .arg(ns.st_dev).arg(ns.st_ino).toUtf8());
+    record.close();
+    QFile hang(dir.filePath("resolvectl"));
+    QVERIFY(hang.open(QIODevice::WriteOnly));
+    hang.write("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/resolvectl.log\"\nexec sleep 30\n");
+    hang.close();
+    QVERIFY(hang.setPermissions(hang.permissions() | QFile::ExeOwner));
+    QFile scenario(dir.filePath("scenario"));
+    QVERIFY(scenario.open(QIODevice::WriteOnly));
+    scenario.write("prompt\nhang\n");
+    scenario.close();
+    {
+        QSettings settings(dir.filePath("service.conf"), QSettings::IniFormat);
+        settings.setValue("KillSwitch", false);
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", dir.filePath("tmp"));
+    env.insert("VARVEX_SOCKET_DIR", dir.filePath("tmp"));
+    env.insert("VARVEX_RUN_DIR", dir.filePath("run"));
+    env.insert("VARVEX_SERVICE_CONFIG", dir.filePath("service.conf"));
+    env.insert("VARVEX_API_HOST", "127.0.0.1:9");
+    env.insert("VARVEX_CONTROL_DIR", dir.filePath("tmp"));
+    env.insert("VARVEX_RESOLVECTL", hang.fileName());
+    env.insert("FAKE_OPENVPN_SCENARIO", scenario.fileName());
+    env.insert("FAKE_OPENVPN_RECORD", dir.filePath("record"));
+    QProcess service;
+    service.setProcessEnvironment(env);
+    service.setProcessChannelMode(QProcess::ForwardedChannels);
+    // Clients find the socket by name in the temporary folder.
+    const QByteArray tmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", dir.filePath("tmp").toLocal8Bit());
+    service.start(dir.filePath("varvexservice"), {"-e"});
+    QVERIFY(service.waitForStarted(3000));
+    auto cleanUp = qScopeGuard([&] {
+        qputenv("TMPDIR", tmp);
+        service.kill();
+        service.waitForFinished(3000);
+    });
+
+    FrameClient watcher;
+    QVERIFY(waitForSocket(&watcher));
+    QTRY_VERIFY(QFile::exists(dir.filePath("resolvectl.log")));
+    watcher.send(connectRequest());
+
+    // Bandwidth frames keep their second while the undo hangs, and a client
+    // that comes meanwhile is told the status at once.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, largestGap = 0, newcomerWait = -1;
+    int samples = 0;
+    FrameClient newcomer;
+    while (clock.elapsed() < 4500) {
+        QTest::qWait(20);
+        const int now = watcher.framesWithCode(VARVEX_CMD_BANDWIDTH_UPDATE).size();
+        if (now > samples) {
+            if (samples > 0)
+                largestGap = qMax(largestGap, clock.elapsed() - last);
+            last = clock.elapsed();
+            samples = now;
+        }
+        if (newcomerWait < 0 && clock.elapsed() >= 2000) {
+            QElapsedTimer waited;
+            waited.start();
+            QVERIFY(newcomer.connectTo("Varvex"));
+            QVERIFY(!newcomer.waitForFrame(VARVEX_CMD_STATUS_UPDATE, 1000).isEmpty());
+            newcomerWait = waited.elapsed();
+        }
+    }
+    QVERIFY2(samples >= 3, qPrintable(QString::number(samples)));
+    QVERIFY2(largestGap <= 1500, qPrintable(QStringLiteral("largest gap %1 ms").arg(largestGap)));
+    QVERIFY2(newcomerWait >= 0 && newcomerWait <= 1000, qPrintable(QString::number(newcomerWait)));
+    QCOMPARE(watcher.statusBytes(), QByteArray("\x03\x00", 2));
+
+    // The new tunnel waits until the old one's undo is over.
+    QVERIFY2(!QFile::exists(dir.filePath("record")), "OpenVPN started while the earlier undo still ran");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("record")), 15000);
 }
 
 QTEST_MAIN(TestVarvexService)

@@ -51,6 +51,7 @@ private slots:
         QTest::newRow("non-ascii") << QStringLiteral("j\u00fcrgen") << QStringLiteral("\u043f\u0430\u0440\u043e\u043b\u044c\u2603");
         QTest::newRow("255 bytes each") << QString(255, QLatin1Char('u')) << QString(255, QLatin1Char('p'));
         QTest::newRow("marker bytes") << QStringLiteral("\u0001\u0002") << QStringLiteral("=/+");
+        QTest::newRow("NUL bytes") << QString::fromLatin1("\0ab", 3) << QString::fromLatin1("x\0", 2);
     }
 
     void roundTrip()

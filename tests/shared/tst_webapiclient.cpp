@@ -1,8 +1,10 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "recordinghttpserver.h"
+#include "testcertificates.h"
 #include "webapi.h"
 #include "webapiclient.h"
 
@@ -11,6 +13,7 @@ class TestWebApiClient : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void cleanupTestCase() { cleanup(); }
@@ -22,6 +25,9 @@ private slots:
     void hungRequestTimesOut();
     void overlappingRequestsAreAllAnswered();
     void clientGoingAwayWithARequestOpen();
+    void schemeIsHttpsUnlessHttpIsAskedFor();
+    void tlsIsVerified_data();
+    void tlsIsVerified();
 
 private:
     QUrl url(const QString& path) const { return QUrl(QStringLiteral("http://") + m_api->hostAndPort() + path); }
@@ -29,7 +35,15 @@ private:
     WebApiAnswer fetch(const QString& path, qint64 cap = WebApi::MaxAnswerSize);
 
     RecordingHttpServer* m_api = nullptr;
+    QTemporaryDir m_certificates;
 };
+
+void TestWebApiClient::initTestCase()
+{
+    QVERIFY(m_certificates.isValid());
+    const QString error = makeTestCertificates(m_certificates.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
 
 void TestWebApiClient::init()
 {
@@ -190,6 +204,77 @@ void TestWebApiClient::clientGoingAwayWithARequestOpen()
     }
     QTest::qWait(50);
     QCOMPARE(answers, 0);
+}
+
+void TestWebApiClient::schemeIsHttpsUnlessHttpIsAskedFor()
+{
+    const QByteArray saved = qgetenv("VARVEX_API_SCHEME");
+    qputenv("VARVEX_API_HOST", "api.example.test");
+    const QString https = QStringLiteral("https://api.example.test/get_ip/" VARVEX_API_KEY);
+    for (const QByteArray& value : {QByteArray(), QByteArray("https"), QByteArray("HTTP"), QByteArray("ftp")}) {
+        qputenv("VARVEX_API_SCHEME", value);
+        QCOMPARE(WebApi::url(VARVEX_API_GET_IP).toString(), https);
+    }
+    QCOMPARE(WebApi::unknownSchemeSetting(), QStringLiteral("ftp"));
+    qputenv("VARVEX_API_SCHEME", "http");
+    QCOMPARE(WebApi::url(VARVEX_API_GET_IP).toString(), QStringLiteral("http://api.example.test/get_ip/" VARVEX_API_KEY));
+    QCOMPARE(WebApi::feedbackUrl().scheme(), QStringLiteral("https"));
+    qputenv("VARVEX_API_SCHEME", saved);
+    qunsetenv("VARVEX_API_HOST");
+}
+
+void TestWebApiClient::tlsIsVerified_data()
+{
+    QTest::addColumn<QString>("serverCertificate"); // empty: plain HTTP
+    QTest::addColumn<QString>("caFile");            // in the certificates' folder
+    QTest::addColumn<QString>("failure");           // empty: answered
+
+    QTest::newRow("trusted") << "server" << "ca.crt" << QString();
+    QTest::newRow("man in the middle") << "mitm" << "ca.crt" << "SSL handshake failed (";
+    QTest::newRow("wrong host name") << "wronghost" << "ca.crt" << "host name did not match";
+    QTest::newRow("expired") << "expired" << "ca.crt" << "certificate has expired";
+    QTest::newRow("plain HTTP answer") << QString() << "ca.crt" << QString("");
+    QTest::newRow("system authorities only") << "server" << QString() << "SSL handshake failed";
+    QTest::newRow("CA file missing") << "server" << "missing.crt" << "VARVEX_API_CA_FILE";
+    QTest::newRow("CA file not PEM") << "server" << "server.key" << "holds no PEM certificate";
+}
+
+void TestWebApiClient::tlsIsVerified()
+{
+    QFETCH(QString, serverCertificate);
+    QFETCH(QString, caFile);
+    QFETCH(QString, failure);
+
+    const QString folder = m_certificates.path() + QLatin1Char('/');
+    if (!serverCertificate.isEmpty()) {
+        delete m_api;
+        m_api = new RecordingHttpServer;
+        QVERIFY(m_api->startTls(folder + serverCertificate + ".crt", folder + serverCertificate + ".key"));
+    }
+    m_api->setAnswer(QStringLiteral("/x"), 200, "secret");
+    m_api->setDefaultAnswer(RecordingHttpServer::Answer{200, "secret", 0, QByteArray(), false});
+    qputenv("VARVEX_API_CA_FILE", caFile.isEmpty() ? QByteArray() : (folder + caFile).toLocal8Bit());
+
+    WebApiClient client;
+    QSignalSpy answered(&client, &WebApiClient::answered);
+    client.get(QUrl(QStringLiteral("https://") + m_api->hostAndPort() + QStringLiteral("/x")), 3);
+    QVERIFY(answered.wait(WebApi::TransferTimeoutMs + 3000));
+    QTest::qWait(20);
+    QCOMPARE(answered.count(), 1);
+    const WebApiAnswer answer = answered.first().first().value<WebApiAnswer>();
+    qunsetenv("VARVEX_API_CA_FILE");
+    QCOMPARE(answer.tag, 3);
+
+    if (failure.isNull()) {
+        QVERIFY2(answer.ok(), qPrintable(answer.failure()));
+        QCOMPARE(answer.body, QByteArray("secret"));
+        return;
+    }
+    // Nothing of a refused server is used, and nothing was asked of it.
+    QCOMPARE(int(answer.outcome), int(WebApiAnswer::Failed));
+    QVERIFY(answer.body.isEmpty());
+    QVERIFY2(answer.failure().contains(failure), qPrintable(answer.failure()));
+    QVERIFY(m_api->requests.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWebApiClient)

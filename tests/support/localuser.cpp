@@ -1,5 +1,7 @@
 #include "localuser.h"
 
+#include <QDeadlineTimer>
+
 #include <QCoreApplication>
 #include <QStandardPaths>
 
@@ -88,4 +90,31 @@ UserProcess::UserProcess(const LocalUser& user)
     , m_gid(user.gid())
     , m_groups(user.groups())
 {
+}
+
+Impostor::~Impostor()
+{
+    process.closeWriteChannel();
+    if (!process.waitForFinished(3000))
+        process.kill();
+    process.waitForFinished(3000);
+}
+
+bool Impostor::listen(const QString& socketPath)
+{
+    process.start(QStringLiteral("/usr/bin/python3"),
+                  {qEnvironmentVariable("VARVEX_SOURCE_DIR") + QStringLiteral("/tests/socketpeer.py"),
+                   QStringLiteral("listen"), socketPath});
+    QDeadlineTimer deadline(10000);
+    while (!output.contains('\n') && process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        process.waitForReadyRead(100);
+        output += process.readAllStandardOutput();
+    }
+    return output == "listening\n";
+}
+
+QByteArray Impostor::heard()
+{
+    output += process.readAllStandardOutput();
+    return output;
 }

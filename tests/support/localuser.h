@@ -60,4 +60,22 @@ private:
     QVector<gid_t> m_groups;
 };
 
+// A socket listener run as another user (tests/socketpeer.py); it reports
+// what reaches it: "listening", "accepted", "bytes HEX", "closed".
+class Impostor
+{
+public:
+    explicit Impostor(const LocalUser& user)
+        : process(user)
+    {
+    }
+    ~Impostor();
+    // Listens at socketPath, open to all; false when it could not.
+    bool listen(const QString& socketPath);
+    QByteArray heard();
+
+    UserProcess process;
+    QByteArray output;
+};
+
 #endif // LOCALUSER_H

@@ -1,6 +1,8 @@
 #include "recordinghttpserver.h"
 
+#include <QFile>
 #include <QHostAddress>
+#include <QSslSocket>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -36,6 +38,37 @@ RecordingHttpServer::~RecordingHttpServer() = default;
 bool RecordingHttpServer::start()
 {
     return m_server.isListening() || m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+bool RecordingHttpServer::startTls(const QString& certificateFile, const QString& keyFile)
+{
+    QFile certificate(certificateFile);
+    QFile key(keyFile);
+    if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return false;
+    m_server.certificate = QSslCertificate(&certificate, QSsl::Pem);
+    m_server.key = QSslKey(&key, QSsl::Ec, QSsl::Pem);
+    return !m_server.certificate.isNull() && !m_server.key.isNull() && start();
+}
+
+void RecordingHttpServer::Listener::incomingConnection(qintptr descriptor)
+{
+    if (certificate.isNull()) {
+        QTcpServer::incomingConnection(descriptor);
+        return;
+    }
+    auto* socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setLocalCertificate(certificate);
+    socket->setPrivateKey(key);
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    // A client that refuses the certificate just goes away.
+    connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), socket, [socket] { socket->abort(); });
+    addPendingConnection(socket);
+    socket->startServerEncryption();
 }
 
 QString RecordingHttpServer::hostAndPort() const
@@ -90,6 +123,13 @@ void RecordingHttpServer::accept(QTcpSocket* socket)
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
         QByteArray& buffer = m_buffers[socket];
         buffer += socket->readAll();
+        // A TLS client at a plain server: the default answer, in plain HTTP,
+        // as a plain web server (or someone posing as the web API) would give.
+        if (buffer.startsWith('\x16')) {
+            m_buffers.remove(socket);
+            respond(socket, m_defaultAnswer);
+            return;
+        }
         if (!buffer.contains("\r\n\r\n"))
             return;
         const QByteArray requestLine = buffer.left(buffer.indexOf("\r\n"));

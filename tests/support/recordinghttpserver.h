@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 
 class QTcpSocket;
@@ -14,7 +16,9 @@ class QTcpSocket;
 // optional delay per endpoint (the longest endpoint a path begins with
 // decides), with every request recorded. An answer can also be raw bytes
 // sent as they are, or none at all: the request is accepted and never
-// answered. Every answer closes its connection.
+// answered. Every answer closes its connection. It speaks plain HTTP, or
+// HTTPS when started with a certificate; a plain one gives a TLS client the
+// default answer, unrecorded.
 class RecordingHttpServer
 {
 public:
@@ -31,6 +35,8 @@ public:
     ~RecordingHttpServer();
 
     bool start();
+    // HTTPS with this certificate and key (PEM files).
+    bool startTls(const QString& certificateFile, const QString& keyFile);
     quint16 port() const { return m_server.serverPort(); }
     QString hostAndPort() const;
 
@@ -57,7 +63,17 @@ private:
     Answer answerFor(const QString& path);
     static void respond(QTcpSocket* socket, const Answer& answer);
 
-    QTcpServer m_server;
+    class Listener : public QTcpServer
+    {
+    public:
+        QSslCertificate certificate;
+        QSslKey key;
+
+    protected:
+        void incomingConnection(qintptr descriptor) override;
+    };
+
+    Listener m_server;
     QHash<QString, Answer> m_answers;
     QHash<QString, int> m_hangs;
     Answer m_defaultAnswer{404, QByteArray("{}"), 0, QByteArray(), false};

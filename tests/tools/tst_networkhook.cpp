@@ -18,6 +18,18 @@ if [ "$1" = "-a" ]; then sed 's/^/  /' >> "%1/calls"; fi
 [ ! -e "%1/fail" ]
 )SH";
 
+// Runs a program with the test's folder read-only but for resolv.conf and
+// run/ in it, in a mount namespace of its own, with a private file mask.
+const char Confined[] = R"SH(PATH=/usr/sbin:/usr/bin:/sbin:/bin
+dir=$1; shift
+mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || exit 99
+for rw in "$dir/resolv.conf" "$dir/run"; do
+  mount --bind "$rw" "$rw" && mount -o remount,bind,rw "$rw" || exit 99
+done
+umask 077
+exec "$@"
+)SH";
+
 struct HookResult
 {
     int exitCode = -1;
@@ -58,6 +70,7 @@ private:
     QString m_launcher;
     QScopedPointer<QTemporaryDir> m_dir;
     QMap<QString, QString> m_config;
+    bool m_confined = false;
 };
 
 void TestNetworkHook::initTestCase()
@@ -68,6 +81,7 @@ void TestNetworkHook::initTestCase()
 
 void TestNetworkHook::init()
 {
+    m_confined = false;
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
     QFile recorder(path("recorder"));
@@ -96,7 +110,12 @@ HookResult TestNetworkHook::hook(const QString& scriptType, const QStringList& p
         env.insert(it.key(), it.value());
     QProcess process;
     process.setProcessEnvironment(env);
-    process.start(m_launcher, { "--network-hook", "tun0", "1500", "0", "10.8.0.2", "255.255.255.0", "init" });
+    const QStringList arguments = { "--network-hook", "tun0", "1500", "0", "10.8.0.2", "255.255.255.0", "init" };
+    if (m_confined)
+        process.start("/usr/bin/unshare", QStringList{ "--mount", "--propagation", "private", "/bin/sh", "-c", Confined,
+                                                       "sh", m_dir->path(), m_launcher } + arguments);
+    else
+        process.start(m_launcher, arguments);
     HookResult result;
     if (process.waitForFinished(15000) && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
@@ -166,16 +185,26 @@ void TestNetworkHook::resolvConfIsReplacedAndPutBackByteForByte_data()
     QTest::addColumn<QString>("kind");
     // The record is in /run: a power cut takes it, not the changed file.
     QTest::addColumn<bool>("recordLost");
+    // As the service's unit leaves it: everything read-only but the file
+    // itself and the record's folder, and a private file mask.
+    QTest::addColumn<bool>("confined");
     for (const char* kind : { "file", "link", "missing" }) {
-        QTest::addRow("%s", kind) << kind << false;
-        QTest::addRow("%s, record lost", kind) << kind << true;
+        QTest::addRow("%s", kind) << kind << false << false;
+        QTest::addRow("%s, record lost", kind) << kind << true << false;
     }
+    QTest::addRow("file, only the file writable") << "file" << false << true;
 }
 
 void TestNetworkHook::resolvConfIsReplacedAndPutBackByteForByte()
 {
     QFETCH(QString, kind);
     QFETCH(bool, recordLost);
+    QFETCH(bool, confined);
+    if (confined && geteuid() != 0)
+        QSKIP("a read-only folder in a mount namespace of its own needs root");
+    m_confined = confined;
+    QVERIFY(QDir().mkdir(path("run")));
+    QVERIFY(QFile::setPermissions(path("run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     m_config.insert("VARVEX_DNS_METHOD", "resolv.conf");
     const QString file = path("resolv.conf");
     // No line end at the end, a tab, a comment: nothing may be normalised.
@@ -188,10 +217,17 @@ void TestNetworkHook::resolvConfIsReplacedAndPutBackByteForByte()
         QVERIFY(QFile::link("target.conf", file));
     }
 
+    struct stat before {};
+    ::stat(QFile::encodeName(file).constData(), &before);
     const HookResult up = hook("up", { "dhcp-option DNS 10.8.0.1", "dhcp-option DNS 10.8.0.2",
                                        "dhcp-option DNS 10.8.0.3", "dhcp-option DNS 10.8.0.4",
                                        "dhcp-option DOMAIN corp.example" });
     QCOMPARE(up.exitCode, 0);
+    if (confined) { // it could not be renamed over: the same file, rewritten
+        struct stat after {};
+        QCOMPARE(::stat(QFile::encodeName(file).constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+    }
     QCOMPARE(up.out, QByteArray("DNS: resolv.conf, tun0, 10.8.0.1 10.8.0.2 10.8.0.3 10.8.0.4\n"));
     const QByteArray during = readAll(file);
     QVERIFY2(during.contains("\nnameserver 10.8.0.1\nnameserver 10.8.0.2\nnameserver 10.8.0.3\nsearch corp.example\n"),

@@ -13,18 +13,92 @@ Serves the five endpoints the programs use from a data folder, on 127.0.0.1
 A wrong key gives 403, an unknown path or token 404. servers.json and
 users.json are read at every request, so they may be edited while the server
 runs; ca.crt is read once at start so its hash and body always agree.
+
+It speaks HTTPS, as the real web API does. The certificate comes from
+--tls-dir: server.crt and server.key there are used as they are; when they
+are missing, a development authority (web-ca.crt, its key beside it) and a
+server certificate for 127.0.0.1 and localhost are made there with openssl.
+Point the programs' VARVEX_API_CA_FILE at web-ca.crt (printed at start).
+--http serves plain HTTP instead (the programs then need
+VARVEX_API_SCHEME=http).
 """
 
 import argparse
 import hashlib
 import json
 import os
+import ssl
+import subprocess
 import sys
+import tempfile
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote
 
 API_KEY = "3b9e07c1d52a48f6e0b7c19d4a62f85e"
 DEFAULT_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+
+
+def make_certificates(folder):
+    """Makes web-ca.crt/.key and server.crt/.key in folder: keys for this
+    program alone, certificates for every user (the client runs as one)."""
+    os.makedirs(folder, mode=0o755, exist_ok=True)
+    newkey = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    ca, ca_key = os.path.join(folder, "web-ca.crt"), os.path.join(folder, "web-ca.key")
+    server, server_key = os.path.join(folder, "server.crt"), os.path.join(folder, "server.key")
+    csr, ext = os.path.join(folder, "server.csr"), os.path.join(folder, "server.ext")
+    with open(ext, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                "keyUsage=critical,digitalSignature\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    old_umask = os.umask(0o077)
+    try:
+        for command in (
+            ["openssl", "req", "-x509", *newkey, "-keyout", ca_key, "-out", ca, "-days", "825",
+             "-subj", "/CN=Varvex Development Web API CA",
+             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
+            ["openssl", "req", "-new", *newkey, "-keyout", server_key, "-out", csr, "-subj", "/CN=localhost"],
+            ["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+             "-days", "825", "-extfile", ext, "-out", server],
+        ):
+            result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if result.returncode != 0:
+                raise OSError("%s failed: %s" % (" ".join(command[:2]), result.stdout.decode(errors="replace")))
+    finally:
+        os.umask(old_umask)
+    for certificate in (ca, server):
+        os.chmod(certificate, 0o644)
+
+
+def tls_context(folder):
+    server, server_key = os.path.join(folder, "server.crt"), os.path.join(folder, "server.key")
+    if not (os.path.exists(server) and os.path.exists(server_key)):
+        make_certificates(folder)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(server, server_key)
+    return context
+
+
+class TlsServer(ThreadingHTTPServer):
+    """Handshakes in each request's thread, so that a client that never
+    finishes its handshake holds up no one else."""
+
+    def __init__(self, address, handler, context):
+        super().__init__(address, handler)
+        self.context = context
+
+    def get_request(self):
+        connection, address = super().get_request()
+        return self.context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), address
+
+    def finish_request(self, request, client_address):
+        request.settimeout(10)
+        try:
+            request.do_handshake()
+        except (ssl.SSLError, OSError) as error:
+            sys.stderr.write("%s - TLS handshake failed: %s\n" % (client_address[0], error))
+            return
+        request.settimeout(None)
+        super().finish_request(request, client_address)
 
 
 class Api:
@@ -110,6 +184,9 @@ def main():
     parser.add_argument("--data", default=DEFAULT_DATA, help="data folder (default: data/ beside this file)")
     parser.add_argument("--ip", help="address /get_ip/ answers (default: the caller's)")
     parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--tls-dir", help="folder of server.crt/.key, made with a development CA when "
+                        "missing (default: a new temporary folder)")
+    parser.add_argument("--http", action="store_true", help="plain HTTP instead of HTTPS")
     args = parser.parse_args()
 
     port = args.port if args.port is not None else (args.port_arg if args.port_arg is not None else 8080)
@@ -118,11 +195,26 @@ def main():
     except OSError as error:
         sys.exit("devwebapi: cannot read the data folder: %s" % error)
 
-    server = ThreadingHTTPServer((args.address, port), Handler)
+    if args.http:
+        server = ThreadingHTTPServer((args.address, port), Handler)
+    else:
+        tls_dir = args.tls_dir
+        if not tls_dir:
+            tls_dir = tempfile.mkdtemp(prefix="varvex-devwebapi-")
+            os.chmod(tls_dir, 0o755)
+        try:
+            context = tls_context(tls_dir)
+        except (OSError, ssl.SSLError) as error:
+            sys.exit("devwebapi: no TLS certificate: %s" % error)
+        server = TlsServer((args.address, port), Handler, context)
     server.daemon_threads = True
     server.api = api
     print("devwebapi listening on %s:%d" % server.server_address[:2], flush=True)
     print("ca.crt sha1 %s" % api.ca_hash, flush=True)
+    if args.http:
+        print("devwebapi serves plain HTTP", flush=True)
+    else:
+        print("devwebapi CA %s" % os.path.join(os.path.abspath(tls_dir), "web-ca.crt"), flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

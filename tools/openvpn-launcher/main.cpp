@@ -8,6 +8,7 @@
 #include "childprocess.h"
 #include "launcherexitstatus.h"
 #include "linerelay.h"
+#include "lockdown.h"
 #include "networkhook.h"
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -191,6 +193,41 @@ std::vector<std::string> networkHookArguments()
     return arguments;
 }
 
+// Under the kill switch the service has resolved the server's name before
+// the block went up, and names the addresses in VARVEX_REMOTE_ADDRESSES
+// (separated by spaces): OpenVPN gets one --remote each, on the same port,
+// instead of the name, and so never needs DNS while blocked. False, with
+// the reason, for a list that is not all addresses.
+bool useResolvedRemotes(std::vector<std::string>& arguments, std::string* error)
+{
+    const char* listed = getenv("VARVEX_REMOTE_ADDRESSES");
+    if (!listed || !*listed)
+        return true;
+    std::vector<std::string> addresses;
+    std::istringstream words(listed);
+    std::string word;
+    while (words >> word) {
+        if (!Lockdown::isAddress(word)) {
+            *error = "VARVEX_REMOTE_ADDRESSES holds something that is not an address: " + word;
+            return false;
+        }
+        addresses.push_back(word);
+    }
+    for (size_t i = 0; i + 2 < arguments.size(); ++i) {
+        if (arguments[i] != "--remote")
+            continue;
+        const std::string port = arguments[i + 2];
+        std::vector<std::string> remotes;
+        for (const std::string& address : addresses)
+            remotes.insert(remotes.end(), { "--remote", address, port });
+        arguments.erase(arguments.begin() + long(i), arguments.begin() + long(i) + 3);
+        arguments.insert(arguments.begin() + long(i), remotes.begin(), remotes.end());
+        return true;
+    }
+    *error = "VARVEX_REMOTE_ADDRESSES is set but no --remote HOST PORT is given";
+    return false;
+}
+
 // After OpenVPN has gone, however it went: what its --down did not undo.
 void undoNetworkLeftovers()
 {
@@ -232,6 +269,13 @@ int main(int argc, char* argv[])
     }
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string remoteError;
+    if (!useResolvedRemotes(arguments, &remoteError)) {
+        wipe(username);
+        wipe(password);
+        report(remoteError);
+        return LauncherCannotRunOpenVpn;
+    }
     AuthFile authFile;
     const int authIndex = bareAuthUserPassIndex(arguments);
     if (authIndex >= 0) {

@@ -35,14 +35,15 @@ QByteArray notifySocket()
 }
 
 // Quotes a word for a unit file: systemd's C-like escapes inside double
-// quotes, and its specifier and variable characters doubled.
-QString quoteUnitWord(const QString& word)
+// quotes, and its specifier characters doubled, and for a command line its
+// variable characters too.
+QString quoteUnitWord(const QString& word, bool commandLine = true)
 {
     QString quoted;
     for (const QChar c : word) {
         if (c == QLatin1Char('\\') || c == QLatin1Char('"'))
             quoted += QLatin1Char('\\');
-        else if (c == QLatin1Char('%') || c == QLatin1Char('$'))
+        else if (c == QLatin1Char('%') || (commandLine && c == QLatin1Char('$')))
             quoted += c;
         quoted += c;
     }
@@ -100,6 +101,68 @@ bool unitAccount(const QString& account, QString* user)
     return true;
 }
 
+bool isBelow(const QString& path, const QString& folder)
+{
+    return path.startsWith(folder + QLatin1Char('/'));
+}
+
+// What the root service may do, and no more. The service, the OpenVPN it
+// starts and the launcher's DNS, route and firewall changes all run under
+// these keys, so each one names who needs what it leaves open.
+QString confinement(const QString& programPath)
+{
+    QString text;
+    // CAP_NET_ADMIN: the tunnel device, routes, OpenVPN's socket mark, the
+    // nftables tables, and systemd-resolved's per-link DNS. CAP_CHOWN: the
+    // client socket's group. OpenVPN keeps root (a change of user would clear
+    // the parent-death signal that ends it with its launcher), so nothing
+    // needs CAP_SETUID, CAP_SETGID or CAP_KILL.
+    text += QStringLiteral("CapabilityBoundingSet=CAP_NET_ADMIN CAP_CHOWN\n");
+    text += QStringLiteral("NoNewPrivileges=yes\n");
+    // Every mode the service means is set explicitly (socket, certificate,
+    // resolver file); anything else stays the service's own.
+    text += QStringLiteral("UMask=0077\n");
+    // Read-only but for: /etc/varvex (settings), /var/lib/varvex (OpenVPN's
+    // CA certificate), /var/log/varvex (log), /run/varvex (sockets and the
+    // record of network changes, the RuntimeDirectory above).
+    text += QStringLiteral("ProtectSystem=strict\n");
+    text += QStringLiteral("ConfigurationDirectory=varvex\nStateDirectory=varvex\nLogsDirectory=varvex\n");
+    // The DNS methods: resolvconf writes below /run/resolvconf; the
+    // resolver file method rewrites /etc/resolv.conf in place, as it does
+    // wherever the file cannot be renamed over, so the file alone is
+    // writable and the rest of /etc is not. systemd-resolved is asked over
+    // its socket and writes nothing here.
+    text += QStringLiteral("ReadWritePaths=-/etc/resolv.conf -/run/resolvconf\n");
+    // A program installed elsewhere than the system's /usr (a build folder,
+    // /opt, /usr/local) keeps its log and bin/ca.crt beside itself; the
+    // package's are links into /var.
+    const QString folder = QFileInfo(programPath).absolutePath();
+    const bool inHome = isBelow(programPath, QStringLiteral("/home")) || isBelow(programPath, QStringLiteral("/root"))
+        || isBelow(programPath, QStringLiteral("/run/user"));
+    if (!isBelow(programPath, QStringLiteral("/usr")) || isBelow(programPath, QStringLiteral("/usr/local")))
+        text += QStringLiteral("ReadWritePaths=") + quoteUnitWord(folder, false) + QLatin1Char('\n');
+    text += inHome ? QStringLiteral("ProtectHome=read-only\n") : QStringLiteral("ProtectHome=yes\n");
+    text += QStringLiteral("PrivateTmp=yes\n");
+    // OpenVPN's tunnel device and the standard pseudo devices, nothing else.
+    text += QStringLiteral("DevicePolicy=closed\nDeviceAllow=/dev/net/tun rw\n");
+    text += QStringLiteral("ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n");
+    text += QStringLiteral("ProtectClock=yes\nProtectControlGroups=yes\nProtectHostname=yes\n");
+    // /proc/net stays: the traffic counters and the routes are read there.
+    text += QStringLiteral("ProtectProc=invisible\nPrivateMounts=yes\n");
+    text += QStringLiteral("RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\n");
+    text += QStringLiteral("LockPersonality=yes\nMemoryDenyWriteExecute=yes\n");
+    // Nothing here changes priorities, scheduling or limits at run time (the
+    // descriptor limit comes from LimitNOFILE); a call outside the filter
+    // fails with EPERM rather than killing the tunnel.
+    text += QStringLiteral("SystemCallArchitectures=native\n");
+    text += QStringLiteral("SystemCallFilter=@system-service\nSystemCallFilter=~@resources\n");
+    text += QStringLiteral("SystemCallErrorNumber=EPERM\n");
+    // Local sockets (clients, D-Bus), netlink (routes, nftables), and the
+    // web API and VPN servers.
+    text += QStringLiteral("RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n");
+    return text;
+}
+
 } // namespace
 
 namespace ServiceManager {
@@ -145,6 +208,7 @@ QByteArray unitText(const QString& description, const QString& programPath, cons
     QString text;
     text += QStringLiteral("[Unit]\n");
     text += QStringLiteral("Description=") + QString(description).replace(QLatin1Char('%'), QStringLiteral("%%")) + QLatin1Char('\n');
+    text += QStringLiteral("Documentation=man:varvexservice(8)\n");
     text += QStringLiteral("Wants=network-online.target\nAfter=network-online.target\n\n");
     text += QStringLiteral("[Service]\n");
     text += QStringLiteral("Type=notify\n");
@@ -154,10 +218,14 @@ QByteArray unitText(const QString& description, const QString& programPath, cons
     // Holds the client and control sockets; systemd creates it for the
     // service's account, writable by that account alone.
     text += QStringLiteral("RuntimeDirectory=varvex\nRuntimeDirectoryMode=0755\n");
+    // It also holds the record that a tunnel is wanted, which a service
+    // restarted after a crash or an upgrade needs to keep the kill switch.
+    text += QStringLiteral("RuntimeDirectoryPreserve=yes\n");
     // Room for every client connection the service admits besides its own
     // files, and back at once if it ever ends abnormally.
     text += QStringLiteral("LimitNOFILE=%1\n").arg(UnitDescriptorLimit);
     text += QStringLiteral("Restart=on-failure\nRestartSec=2\n");
+    text += confinement(programPath);
     if (startAtBoot)
         text += QStringLiteral("\n[Install]\nWantedBy=multi-user.target\n");
     return text.toUtf8();

@@ -20,9 +20,13 @@ QPingService::QPingService(QObject* parent)
 void QPingService::pingHost(QString hostname)
 {
     reportWhenNotPermitted();
+    emit pingResult(hostname, measure(hostname));
+}
+
+int QPingService::measure(const QString& hostname)
+{
     const QByteArray payload(kEchoPayload, sizeof(kEchoPayload) - 1);
-    const int latency = IcmpPing::echoLatency(hostname.toLatin1(), payload, kEchoTimeoutMs);
-    emit pingResult(hostname, latency);
+    return IcmpPing::echoLatency(hostname.toLatin1(), payload, kEchoTimeoutMs);
 }
 
 // Without any ICMP socket every server shows "---"; say why, once.

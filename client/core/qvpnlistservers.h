@@ -16,6 +16,9 @@ public:
 
     void updateList();
     QList<VPNServerInfo> servers() const;
+    // Why the last download gave no list (no answer, or not a JSON
+    // object); empty when the web API answered with one.
+    QString failure() const { return m_failure; }
 
 signals:
     void finished();
@@ -26,6 +29,7 @@ private slots:
 private:
     WebApiClient m_webApi;
     QList<VPNServerInfo> m_servers;
+    QString m_failure;
 };
 
 #endif // QVPNLISTSERVERS_H

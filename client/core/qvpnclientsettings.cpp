@@ -18,6 +18,7 @@ const QString connectionHostnameKey = QStringLiteral("Connection Hostname");
 const QString credentialsKey = QStringLiteral("Creditentials");
 const QString autoLoginKey = QStringLiteral("AutoLogin");
 const QString favoriteServersKey = QStringLiteral("FavoriteServers");
+const QString notificationsKey = QStringLiteral("Notifications");
 } // namespace
 
 QVPNClientSettings::QVPNClientSettings()
@@ -78,6 +79,18 @@ void QVPNClientSettings::setFavoriteServers(const QString& favorites)
 {
     QVPNClientSettings settings;
     settings.setValue(favoriteServersKey, favorites);
+}
+
+bool QVPNClientSettings::getNotifications()
+{
+    QVPNClientSettings settings;
+    return settings.value(notificationsKey, true).toBool();
+}
+
+void QVPNClientSettings::setNotifications(bool notifications)
+{
+    QVPNClientSettings settings;
+    settings.setValue(notificationsKey, notifications);
 }
 
 bool QVPNClientSettings::getAutoStart()

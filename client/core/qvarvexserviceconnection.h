@@ -8,8 +8,9 @@
 
 #include "varvexprotocol.h"
 
-// The client's only link to the service: sends requests, turns the
-// service's frames into signals, and ends the program when the service goes.
+// A client's link to the service: sends requests and turns the service's
+// frames into signals. Shared by the window and the terminal tool; what a
+// lost service means to the user is theirs to say (serviceLost()).
 class QVarvexServiceConnection : public QObject
 {
     Q_OBJECT
@@ -17,12 +18,19 @@ public:
     explicit QVarvexServiceConnection(QObject* parent = nullptr);
     ~QVarvexServiceConnection() override;
 
+    // False when no service answers, or when the one at the socket fails
+    // the peer check; refusalReason() then says why it was not trusted.
     bool connectToService();
+    QString refusalReason() const { return m_refusal; }
     void disconnectFromService();
 
     // False when the host name and encoded credentials together do not fit
     // in one connect request; sendConnectToVPNRequest then sends nothing.
     static bool connectRequestFits(const QString& host, const QString& username, const QString& password);
+
+    // Takes bytes as they came from the service, in pieces of any size, and
+    // emits what the whole frames among them say.
+    void receive(const QByteArray& bytes);
 
 signals:
     void disconnected();
@@ -36,6 +44,8 @@ signals:
     void updateBandwidth(uchar type, uint download, uint upload);
     void error(QString description);
     void loginFailed();
+    // The service closed the connection without this side asking for it.
+    void serviceLost();
 
 public slots:
     void sendStatusRequest();
@@ -63,6 +73,7 @@ private:
     quint32 m_lastUpload = 0;
     quint8 m_lastBandwidthStatus = 0xFF;
     bool m_closing = false;
+    QString m_refusal;
 };
 
 #endif // QVARVEXSERVICECONNECTION_H

@@ -21,6 +21,9 @@ public:
     static void setAutoLogin(bool autoLogin);
     static QString getFavoriteServers();
     static void setFavoriteServers(const QString& favorites);
+    // Desktop notifications on tunnel changes; on unless turned off.
+    static bool getNotifications();
+    static void setNotifications(bool notifications);
     static bool getAutoStart();
     static void setAutoStart(bool autoStart);
 };

@@ -13,6 +13,9 @@ public:
 
     // Why every server shows no ping time when pingUnavailable() came.
     static QString unavailableReason();
+    // One echo to the host, blocking the calling thread for at most a
+    // second: milliseconds, or -1 for no answer.
+    static int measure(const QString& hostname);
 
 signals:
     void pingResult(QString hostname, int latency);

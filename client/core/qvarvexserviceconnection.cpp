@@ -4,11 +4,6 @@
 #include "qvpncredentialscrypt.h"
 #include "servicepeer.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
-
-#include <cstdio>
-
 namespace {
 
 const QString serviceName = QStringLiteral("Varvex");
@@ -53,10 +48,8 @@ bool QVarvexServiceConnection::connectToService()
         return false;
     // Checked before anything is sent: the first request may carry the
     // user's password.
-    QString reason;
-    if (!ServicePeer::isTrusted(m_socket.socketDescriptor(), &reason)) {
-        std::printf("Not connecting to the Varvex service: %s.\n", qPrintable(reason));
-        std::fflush(stdout);
+    m_refusal.clear();
+    if (!ServicePeer::isTrusted(m_socket.socketDescriptor(), &m_refusal)) {
         m_closing = true;
         m_socket.abort();
         return false;
@@ -67,6 +60,9 @@ bool QVarvexServiceConnection::connectToService()
 void QVarvexServiceConnection::disconnectFromService()
 {
     m_closing = true;
+    // Requests still buffered go out first; a short-lived client may end
+    // right after this.
+    m_socket.flush();
     m_socket.disconnectFromServer();
 }
 
@@ -161,16 +157,21 @@ void QVarvexServiceConnection::socket_readyRead()
     // Bytes that arrive while a handler runs a nested event loop (the window
     // shows a message box) raise no second readyRead: read until none are left.
     do {
-        m_buffer.append(m_socket.readAll());
-        QByteArray frame;
-        VarvexFrameReader::Result result;
-        // Bad frames are dropped without a word; the reader has already
-        // stepped past them.
-        while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
-            if (result == VarvexFrameReader::Frame)
-                dispatchFrame(frame);
-        }
+        receive(m_socket.readAll());
     } while (m_socket.bytesAvailable() > 0);
+}
+
+void QVarvexServiceConnection::receive(const QByteArray& bytes)
+{
+    m_buffer.append(bytes);
+    QByteArray frame;
+    VarvexFrameReader::Result result;
+    // Bad frames are dropped without a word; the reader has already
+    // stepped past them.
+    while ((result = m_buffer.next(&frame)) != VarvexFrameReader::NeedMore) {
+        if (result == VarvexFrameReader::Frame)
+            dispatchFrame(frame);
+    }
 }
 
 void QVarvexServiceConnection::dispatchFrame(const QByteArray& frame)
@@ -242,8 +243,5 @@ void QVarvexServiceConnection::socket_disconnected()
 {
     if (m_closing)
         return;
-    QMessageBox box(QMessageBox::Critical, tr("Connection error"),
-                    tr("Connection to Varvex service was closed.\nTerminating this app."), QMessageBox::Ok);
-    box.exec();
-    QCoreApplication::exit(4);
+    emit serviceLost();
 }

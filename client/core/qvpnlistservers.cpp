@@ -15,6 +15,7 @@ QVPNListServers::QVPNListServers(QObject* parent)
 void QVPNListServers::updateList()
 {
     m_servers = QList<VPNServerInfo>();
+    m_failure.clear();
     m_webApi.get(WebApi::url(VARVEX_API_GET_LIST));
 }
 
@@ -29,6 +30,7 @@ void QVPNListServers::http_finished(const WebApiAnswer& answer)
     // parse and leaves the list empty. A transfer that failed, timed out or
     // ran over the size cap has no body to decide by.
     if (answer.outcome != WebApiAnswer::Answered) {
+        m_failure = answer.failure();
         emit finished();
         return;
     }
@@ -36,6 +38,8 @@ void QVPNListServers::http_finished(const WebApiAnswer& answer)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(answer.body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        m_failure = answer.status == 200 ? QStringLiteral("the server list is not a JSON object")
+                                         : answer.failure();
         emit finished();
         return;
     }
