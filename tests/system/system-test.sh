@@ -110,10 +110,13 @@ run=$work/run-$$
 tag=vvx$$
 mkdir -p "$run/share" "$run/server" "$run/api"
 echo "$tag" > "$run/tag"
-trap 'status=$?; trap - EXIT; finish $status' EXIT
+# The test's own output: a signal's trap runs inside whatever redirection
+# the interrupted command had (a step's log file, removed with the run).
+exec 3>&1 4>&2
+trap 'status=$?; trap - EXIT; exec 1>&3 2>&4; finish $status' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-setsid "$0" --guard $$ "$run" </dev/null >/dev/null 2>&1 &
+setsid "$0" --guard $$ "$run" </dev/null >/dev/null 2>&1 3>&- 4>&- &
 
 # ---------------------------------------------------------------- reporting
 
@@ -217,7 +220,7 @@ boot() {
     systemd-nspawn -q -D "$run/root" --boot --register=no --keep-unit --machine="$tag" \
         --network-namespace-path="/run/netns/$tag-cli" --capability=CAP_NET_ADMIN,CAP_NET_RAW \
         --resolv-conf=off --timezone=off --link-journal=no --console=read-only \
-        --bind-ro="$run/share:$SHARED" > "$run/console.log" 2>&1 </dev/null &
+        --bind-ro="$run/share:$SHARED" > "$run/console.log" 2>&1 </dev/null 3>&- 4>&- &
     echo $! > "$run/nspawn.pid"
     local nspawn=$!
     # The container's init is the one process of the namespace whose parent
