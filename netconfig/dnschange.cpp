@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <net/if.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -81,9 +82,11 @@ bool run(const std::string& program, const std::vector<std::string>& arguments, 
     return result.succeeded();
 }
 
+// Asked of the kernel in this process's network namespace: /sys/class/net
+// may show another one (a container's sysfs can be the host's).
 bool interfaceExists(const std::string& interface)
 {
-    return fileExists("/sys/class/net/" + interface);
+    return if_nametoindex(interface.c_str()) != 0;
 }
 
 } // namespace

@@ -11,6 +11,7 @@ packages=(
   librsvg2-bin fonts-roboto-unhinted
   python3
   g++-mingw-w64-x86-64-posix wine64 xz-utils
+  systemd-container mmdebstrap
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream binutils
 )
 

@@ -2,7 +2,7 @@
 """Development stand-in for the Varvex web API.
 
 Serves the five endpoints the programs use from a data folder, on 127.0.0.1
-only:
+(or the address given with --address, e.g. inside a test's network namespace):
 
   /get_ip/KEY                 {"ip": caller's address, or --ip}
   /get_list/KEY               the server list (servers.json)
@@ -183,6 +183,7 @@ def main():
     parser.add_argument("--port", type=int, help="port; 0 picks a free one")
     parser.add_argument("--data", default=DEFAULT_DATA, help="data folder (default: data/ beside this file)")
     parser.add_argument("--ip", help="address /get_ip/ answers (default: the caller's)")
+    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--tls-dir", help="folder of server.crt/.key, made with a development CA when "
                         "missing (default: a new temporary folder)")
     parser.add_argument("--http", action="store_true", help="plain HTTP instead of HTTPS")
@@ -195,7 +196,7 @@ def main():
         sys.exit("devwebapi: cannot read the data folder: %s" % error)
 
     if args.http:
-        server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        server = ThreadingHTTPServer((args.address, port), Handler)
     else:
         tls_dir = args.tls_dir
         if not tls_dir:
@@ -205,10 +206,10 @@ def main():
             context = tls_context(tls_dir)
         except (OSError, ssl.SSLError) as error:
             sys.exit("devwebapi: no TLS certificate: %s" % error)
-        server = TlsServer(("127.0.0.1", port), Handler, context)
+        server = TlsServer((args.address, port), Handler, context)
     server.daemon_threads = True
     server.api = api
-    print("devwebapi listening on 127.0.0.1:%d" % server.server_address[1], flush=True)
+    print("devwebapi listening on %s:%d" % server.server_address[:2], flush=True)
     print("ca.crt sha1 %s" % api.ca_hash, flush=True)
     if args.http:
         print("devwebapi serves plain HTTP", flush=True)
